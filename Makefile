@@ -1,0 +1,40 @@
+# Thin entry over CMake presets. ./kvz installs the Debian packages first; these targets assume
+# they are there.
+.PHONY: all build build-ppc build-asan demo test test-host test-ppc test-asan bench format clean
+
+DEMO_BOARD ?= build/demo-board
+
+all: build
+
+build:
+	cmake --preset host >/dev/null
+	cmake --build --preset host
+
+build-ppc:
+	cmake --preset ppc >/dev/null
+	cmake --build --preset ppc
+
+build-asan:
+	cmake --preset asan >/dev/null
+	cmake --build --preset asan
+
+# Boots the demo switch with the host launcher: a fresh demo board every time.
+demo: build
+	rm -rf $(DEMO_BOARD)
+	build/bin/kvzsim init $(DEMO_BOARD)
+	build/bin/kvzsim boot $(DEMO_BOARD) --time-scale 4
+
+# Everything: the PowerPC tree first, since the host scenario tests also boot its launcher.
+test: build-ppc build build-asan
+	ctest --preset ppc
+	ctest --preset host
+	ctest --preset asan
+
+bench: build
+	bench/run
+
+format:
+	clang-format -i $$(git ls-files '*.cpp' '*.h' '*.c')
+
+clean:
+	rm -rf build build-ppc build-asan

@@ -1,0 +1,1 @@
+#include "xmodem.h"
