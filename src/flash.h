@@ -55,6 +55,10 @@ int mtd_read(int fd, uint32_t offset, uint32_t length, void* buffer);
 int mtd_write(int fd, uint32_t offset, uint32_t length, const void* buffer);
 int mtd_erase(int fd, uint32_t offset, uint32_t length);
 int mtd_get_size(int fd, uint32_t* size);
+// Records the geometry the kernel partition reports. Refuses (message, total size 0, result 0)
+// a size of 0 and an erase-block size that is not a power of two of at least 1024 bytes; 1
+// when the flash is usable.
+int flash_set_geometry(uint32_t size, uint32_t erase_size);
 
 // Block arithmetic of a rewrite or erase, in unsigned 32-bit arithmetic with a power-of-two
 // sector size.
