@@ -39,26 +39,81 @@ inline uint32_t load_le32(const uint8_t* p) {
 
 inline uint32_t byte_step(uint32_t r, uint8_t b) { return (r >> 8) ^ kTables[0][(r ^ b) & 0xFFu]; }
 
+// Folds 16 bytes into the register. Inlined by force: a call per 16 bytes costs a fifth of the
+// speed.
+[[gnu::always_inline]] inline uint32_t step16(uint32_t r, const uint8_t* p) {
+  const uint32_t a = load_le32(p) ^ r;
+  const uint32_t b = load_le32(p + 4);
+  const uint32_t c = load_le32(p + 8);
+  const uint32_t d = load_le32(p + 12);
+  return kTables[15][a & 0xFF] ^ kTables[14][(a >> 8) & 0xFF] ^ kTables[13][(a >> 16) & 0xFF] ^
+         kTables[12][a >> 24] ^ kTables[11][b & 0xFF] ^ kTables[10][(b >> 8) & 0xFF] ^
+         kTables[9][(b >> 16) & 0xFF] ^ kTables[8][b >> 24] ^ kTables[7][c & 0xFF] ^
+         kTables[6][(c >> 8) & 0xFF] ^ kTables[5][(c >> 16) & 0xFF] ^ kTables[4][c >> 24] ^
+         kTables[3][d & 0xFF] ^ kTables[2][(d >> 8) & 0xFF] ^ kTables[1][(d >> 16) & 0xFF] ^
+         kTables[0][d >> 24];
+}
+
+// One register depends on the previous step, so a single stream waits on its own lookups.
+// Three streams over neighbouring lanes keep the processor busy; their registers are joined
+// afterwards, since the register after A then B equals (register after A) * x^(8|B|) mod P
+// XOR (register of B from 0). Products are in the reflected bit order of the register.
+constexpr uint32_t multiply_mod_p(uint32_t a, uint32_t b) {
+  uint32_t product = 0;
+  for (uint32_t m = 0x80000000u; m != 0; m >>= 1) {  // bit 31 is x^0
+    if (a & m) product ^= b;
+    b = (b & 1u) ? (b >> 1) ^ kPolynomial : b >> 1;
+  }
+  return product;
+}
+
+constexpr uint32_t x_power_mod_p(uint64_t k) {
+  uint32_t result = 0x80000000u;  // x^0
+  uint32_t square = 0x40000000u;  // x^1
+  for (; k != 0; k >>= 1) {
+    if (k & 1) result = multiply_mod_p(result, square);
+    square = multiply_mod_p(square, square);
+  }
+  return result;
+}
+
+constexpr size_t kLane = 1024;
+
+// Multiplication by x^(8*kLane) is linear in the register, so it is four byte lookups.
+using ShiftTables = std::array<std::array<uint32_t, 256>, 4>;
+constexpr ShiftTables make_shift_tables() {
+  ShiftTables t{};
+  const uint32_t factor = x_power_mod_p(8 * kLane);
+  for (uint32_t k = 0; k < 4; ++k)
+    for (uint32_t b = 0; b < 256; ++b) t[k][b] = multiply_mod_p(factor, b << (8 * k));
+  return t;
+}
+
+constexpr ShiftTables kLaneShift = make_shift_tables();
+
+inline uint32_t shift_by_lane(uint32_t r) {
+  return kLaneShift[0][r & 0xFF] ^ kLaneShift[1][(r >> 8) & 0xFF] ^
+         kLaneShift[2][(r >> 16) & 0xFF] ^ kLaneShift[3][r >> 24];
+}
+
 }  // namespace
 
 uint32_t gen_crc(const void* data, uint32_t length, uint32_t initial) {
   const auto* p = static_cast<const uint8_t*>(data);
   uint32_t r = initial;
   size_t n = length;
-  while (n >= kSlices) {
-    const uint32_t a = load_le32(p) ^ r;
-    const uint32_t b = load_le32(p + 4);
-    const uint32_t c = load_le32(p + 8);
-    const uint32_t d = load_le32(p + 12);
-    r = kTables[15][a & 0xFF] ^ kTables[14][(a >> 8) & 0xFF] ^ kTables[13][(a >> 16) & 0xFF] ^
-        kTables[12][a >> 24] ^ kTables[11][b & 0xFF] ^ kTables[10][(b >> 8) & 0xFF] ^
-        kTables[9][(b >> 16) & 0xFF] ^ kTables[8][b >> 24] ^ kTables[7][c & 0xFF] ^
-        kTables[6][(c >> 8) & 0xFF] ^ kTables[5][(c >> 16) & 0xFF] ^ kTables[4][c >> 24] ^
-        kTables[3][d & 0xFF] ^ kTables[2][(d >> 8) & 0xFF] ^ kTables[1][(d >> 16) & 0xFF] ^
-        kTables[0][d >> 24];
-    p += kSlices;
-    n -= kSlices;
+  while (n >= 3 * kLane) {
+    uint32_t a = r, b = 0, c = 0;
+    for (size_t i = 0; i < kLane; i += kSlices) {
+      a = step16(a, p + i);
+      b = step16(b, p + kLane + i);
+      c = step16(c, p + 2 * kLane + i);
+    }
+    r = shift_by_lane(shift_by_lane(a) ^ b) ^ c;
+    p += 3 * kLane;
+    n -= 3 * kLane;
   }
+  for (; n >= kSlices; n -= kSlices, p += kSlices) r = step16(r, p);
   while (n-- > 0) r = byte_step(r, *p++);
   return r;
 }
