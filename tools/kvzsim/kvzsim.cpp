@@ -1,0 +1,351 @@
+// kvzsim: the virtual board. `init` makes a board directory (flash partitions, EEPROMs, /user,
+// the USB stick); `boot` powers the board on once: it runs the unchanged launcher binary in a
+// bubblewrap sandbox whose /dev, /tmp, /user and /mnt/usb come from the board directory, with the
+// device emulator preloaded, and reports how the run ended.
+#include <dirent.h>
+#include <fcntl.h>
+#include <ftw.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "board_files.h"
+
+namespace {
+
+constexpr int kExitApplication = 0;
+constexpr int kExitReboot = 1;
+constexpr int kExitOwnError = 2;
+constexpr int kExitOther = 3;
+
+[[noreturn]] void die(const std::string& msg) {
+  fprintf(stderr, "kvzsim: %s\n", msg.c_str());
+  exit(kExitOwnError);
+}
+
+void usage() {
+  fprintf(stderr,
+          "usage: kvzsim init BOARD [--blank] [--erase-size BYTES]\n"
+          "       kvzsim boot BOARD [--target host|ppc] [--time-scale N] [--usb]\n"
+          "                         [--launcher PATH] [--serial TTY] [--fault KEY=VALUE]...\n"
+          "Boot exit status: 0 the launcher became /bin/backtrace, 1 it rebooted the board,\n"
+          "3 any other end (crash, exit without reboot, power cut), 2 kvzsim's own error.\n");
+}
+
+std::string self_dir() {
+  char buf[4096];
+  const ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
+  if (n <= 0) die("cannot find my own executable");
+  buf[n] = 0;
+  std::string p(buf);
+  return p.substr(0, p.rfind('/'));
+}
+
+bool exists(const std::string& p) {
+  struct stat st;
+  return stat(p.c_str(), &st) == 0;
+}
+
+// ---- boot -----------------------------------------------------------------------------------
+
+struct BootOptions {
+  std::string board;
+  std::string target = "host";
+  double time_scale = 1.0;
+  bool usb = false;
+  std::string launcher;
+  std::string serial;
+  std::vector<std::string> faults;
+};
+
+BootOptions parse_boot(int argc, char** argv) {
+  BootOptions o;
+  o.board = argv[0];
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    auto value = [&]() -> std::string {
+      if (i + 1 >= argc) die("option " + a + " needs a value");
+      return argv[++i];
+    };
+    if (a == "--target") {
+      o.target = value();
+      if (o.target != "host" && o.target != "ppc") die("--target must be host or ppc");
+    } else if (a == "--time-scale") {
+      o.time_scale = atof(value().c_str());
+      if (o.time_scale <= 0) die("--time-scale must be a positive number");
+    } else if (a == "--usb") {
+      o.usb = true;
+    } else if (a == "--launcher") {
+      o.launcher = value();
+    } else if (a == "--serial") {
+      o.serial = value();
+    } else if (a == "--fault") {
+      o.faults.push_back(value());
+      if (o.faults.back().find('=') == std::string::npos) die("--fault needs KEY=VALUE");
+    } else {
+      usage();
+      die("unknown boot option " + a);
+    }
+  }
+  return o;
+}
+
+std::string ppc_bin_dir() {
+  const std::string configured = KVZ_PPC_BIN_DIR;
+  if (!configured.empty() && exists(configured)) return configured;
+  return self_dir() + "/../../build-ppc/bin";
+}
+
+// Host programs are reached through symlinks into their real folder, bound at /kvzsim/host;
+// the platform's own programs are stubs in their place.
+void make_program_farm(const std::string& run, const std::string& host_dir, const char* link_root,
+                       const std::string& farm) {
+  if (mkdir(farm.c_str(), 0755) != 0) die("cannot create " + farm);
+  DIR* d = opendir(host_dir.c_str());
+  if (!d) return;
+  while (dirent* e = readdir(d)) {
+    const std::string name = e->d_name;
+    if (name == "." || name == ".." || is_stubbed_program(name)) continue;
+    const std::string target = std::string(link_root) + "/" + name;
+    if (symlink(target.c_str(), (farm + "/" + name).c_str()) != 0) die("cannot link " + name);
+  }
+  closedir(d);
+  (void)run;
+}
+
+void copy_file(const std::string& from, const std::string& to, mode_t mode) {
+  const std::vector<uint8_t> data = read_whole(from);
+  write_whole(to, data, mode);
+}
+
+struct RunDir {
+  std::string path;
+  ~RunDir() {
+    if (!path.empty()) remove_tree(path);
+  }
+};
+
+void prepare_run_dir(const RunDir& run, const BootOptions& o, const std::string& bin) {
+  make_program_farm(run.path, "/usr/bin", "/kvzsim/host/bin", run.path + "/usrbin");
+  make_program_farm(run.path, "/usr/sbin", "/kvzsim/host/sbin", run.path + "/usrsbin");
+  write_stubs(run.path + "/usrbin", run.path + "/usrsbin");
+
+  make_dirs(run.path + "/lib/" KVZ_HOST_MULTIARCH);
+  copy_file(bin + "/libkvzemu.so", run.path + "/lib/" KVZ_HOST_MULTIARCH "/libkvzemu.so", 0755);
+  if (o.target == "ppc") {
+    make_dirs(run.path + "/lib/powerpc-linux-gnu");
+    const std::string ppc_lib = ppc_bin_dir() + "/libkvzemu.so";
+    if (!exists(ppc_lib)) die("no PowerPC emulator library at " + ppc_lib + " (build the ppc preset)");
+    copy_file(ppc_lib, run.path + "/lib/powerpc-linux-gnu/libkvzemu.so", 0755);
+  }
+  make_dirs(run.path + "/duma");
+  copy_file(bin + "/libduma.so.0.0.0", run.path + "/duma/libduma.so.0.0.0", 0755);
+
+  std::string config = read_text(o.board + "/config");
+  char scale[64];
+  snprintf(scale, sizeof scale, "time_scale=%g\n", o.time_scale);
+  config += scale;
+  for (const std::string& f : o.faults) config += f + "\n";
+  write_text(run.path + "/config", config);
+  for (const char* bus : {"i2c-0", "i2c-1"}) write_text(run.path + "/" + bus, "");
+}
+
+bool config_has(const std::string& config, const std::string& line) {
+  return ("\n" + config).find("\n" + line + "\n") != std::string::npos;
+}
+
+void add(std::vector<std::string>& v, std::initializer_list<std::string> items) {
+  v.insert(v.end(), items);
+}
+
+std::vector<std::string> sandbox_args(const BootOptions& o, const RunDir& run,
+                                      const std::string& launcher, const std::string& serial,
+                                      bool new_session, bool make_ctty) {
+  const std::string b = o.board;
+  const std::string config = read_text(run.path + "/config");
+  std::vector<std::string> a = {"bwrap", "--die-with-parent", "--unshare-pid", "--unshare-ipc",
+                                "--unshare-uts", "--hostname", "kvzswitch", "--cap-drop", "ALL"};
+  if (new_session) a.push_back("--new-session");
+  add(a, {"--ro-bind", "/usr", "/usr", "--ro-bind", "/etc", "/etc"});
+  for (const char* top : {"lib", "lib32", "lib64", "libx32"}) {
+    char target[256];
+    const ssize_t n = readlink((std::string("/") + top).c_str(), target, sizeof target - 1);
+    if (n > 0) add(a, {"--symlink", std::string(target, static_cast<size_t>(n)), std::string("/") + top});
+  }
+  add(a, {"--ro-bind", "/usr/bin", "/kvzsim/host/bin", "--ro-bind", "/usr/sbin", "/kvzsim/host/sbin",
+          "--ro-bind", run.path + "/usrbin", "/usr/bin", "--ro-bind", run.path + "/usrsbin",
+          "/usr/sbin", "--symlink", "usr/bin", "/bin", "--symlink", "usr/sbin", "/sbin"});
+  add(a, {"--proc", "/proc", "--dev", "/dev"});
+  for (const char* p : kPartitions) add(a, {"--bind", b + "/flash/" + p, std::string("/dev/mtd-") + p});
+  add(a, {"--bind", b + "/flash/user", "/dev/mtd-user-char"});
+  for (const char* bus : {"0", "1"}) {
+    if (!config_has(config, std::string("bus_missing=") + bus))
+      add(a, {"--bind", run.path + "/i2c-" + bus, std::string("/dev/i2c-") + bus});
+  }
+  add(a, {"--dev-bind", serial, "/dev/ttyS0"});
+  add(a, {"--bind", b + "/tmp", "/tmp", "--bind", b + "/user", "/user"});
+  if (o.usb) {
+    add(a, {"--bind", b + "/usb", "/mnt/usb"});
+  } else {
+    add(a, {"--dir", "/mnt/usb"});
+  }
+  add(a, {"--bind", b, "/kvzsim/board", "--bind", run.path, "/kvzsim/run", "--ro-bind", launcher,
+          "/kvzsim/bin/kvzboot", "--chdir", "/"});
+  const char* term = getenv("TERM");
+  add(a, {"--clearenv", "--setenv", "PATH", "/usr/sbin:/usr/bin:/sbin:/bin", "--setenv", "HOME", "/",
+          "--setenv", "LC_ALL", "C", "--setenv", "TERM", term ? term : "vt100", "--setenv",
+          "LD_PRELOAD", "/kvzsim/run/$LIB/libkvzemu.so", "--setenv", "LD_LIBRARY_PATH",
+          "/kvzsim/run/duma", "--setenv", "KVZEMU", "/kvzsim/run", "--setenv", "KVZEMU_BOARD",
+          "/kvzsim/board", "--setenv", "KVZEMU_MAIN", "/kvzsim/bin/kvzboot"});
+  if (o.target == "ppc") add(a, {"--setenv", "QEMU_LD_PREFIX", "/usr/powerpc-linux-gnu"});
+  a.push_back("--");
+  if (make_ctty) add(a, {"setsid", "-w", "-c"});
+  if (o.target == "ppc") a.push_back("qemu-ppc-static");
+  a.push_back("/kvzsim/bin/kvzboot");
+  return a;
+}
+
+// The platform mounts the stick and announces it with /tmp/usb a little after power-on.
+pid_t start_usb_platform(const BootOptions& o) {
+  const pid_t pid = fork();
+  if (pid != 0) return pid;
+  const double delay = 2.0 / o.time_scale;
+  usleep(static_cast<useconds_t>(delay * 1e6));
+  write_text(o.board + "/tmp/usb", "");
+  _exit(0);
+}
+
+// A serial line with nobody on the other end, for boots that were not given one.
+std::string open_idle_serial(int* master) {
+  *master = posix_openpt(O_RDWR | O_NOCTTY);
+  if (*master < 0 || grantpt(*master) != 0 || unlockpt(*master) != 0) die("cannot open a pty");
+  return ptsname(*master);
+}
+
+int run_sandbox(std::vector<std::string> args, bool ignore_interrupts) {
+  std::vector<char*> argv;
+  for (std::string& s : args) argv.push_back(s.data());
+  argv.push_back(nullptr);
+  struct sigaction ign = {}, old_int = {}, old_quit = {};
+  ign.sa_handler = SIG_IGN;
+  if (ignore_interrupts) {
+    // The console is our controlling terminal: Ctrl-C reaches the launcher directly, and must
+    // not end the board around it.
+    sigaction(SIGINT, &ign, &old_int);
+    sigaction(SIGQUIT, &ign, &old_quit);
+  }
+  const pid_t pid = fork();
+  if (pid < 0) die("cannot fork");
+  if (pid == 0) {
+    execvp("bwrap", argv.data());
+    fprintf(stderr, "kvzsim: cannot run bwrap: %s\n", strerror(errno));
+    _exit(127);
+  }
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  if (ignore_interrupts) {
+    sigaction(SIGINT, &old_int, nullptr);
+    sigaction(SIGQUIT, &old_quit, nullptr);
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+int boot(int argc, char** argv) {
+  if (argc < 1) {
+    usage();
+    return kExitOwnError;
+  }
+  const BootOptions o = parse_boot(argc, argv);
+  if (!exists(o.board + "/flash/kernel") || !exists(o.board + "/config"))
+    die(o.board + " is not a board directory (make one with kvzsim init)");
+  const std::string bin = self_dir();
+  std::string launcher = o.launcher;
+  if (launcher.empty()) launcher = (o.target == "ppc" ? ppc_bin_dir() : bin) + "/kvzboot";
+  if (!exists(launcher)) die("no launcher at " + launcher);
+  char resolved[4096];
+  if (!realpath(launcher.c_str(), resolved)) die("cannot resolve " + launcher);
+
+  empty_dir(o.board + "/tmp");
+  RunDir run;
+  char tmpl[] = "/tmp/kvzsim-run-XXXXXX";
+  if (!mkdtemp(tmpl)) die("cannot create a run directory");
+  run.path = tmpl;
+  prepare_run_dir(run, o, bin);
+
+  int idle_master = -1;
+  const std::string serial = o.serial.empty() ? open_idle_serial(&idle_master) : o.serial;
+  const bool tty = isatty(0) != 0;
+  const bool own_ctty = tty && tcgetsid(0) == getsid(0);
+  const pid_t usb = o.usb ? start_usb_platform(o) : -1;
+  const auto args = sandbox_args(o, run, resolved, serial, !own_ctty, tty && !own_ctty);
+  const int rc = run_sandbox(args, own_ctty);
+  if (usb > 0) {
+    kill(usb, SIGKILL);
+    waitpid(usb, nullptr, 0);
+  }
+  if (idle_master >= 0) close(idle_master);
+  if (rc == 127 && !exists(run.path + "/stats") && !exists(run.path + "/reboot") &&
+      !exists(run.path + "/backtrace"))
+    die("the sandbox did not start (is bubblewrap installed?)");
+  if (exists(run.path + "/powercut")) return kExitOther;
+  if (exists(run.path + "/backtrace")) return kExitApplication;
+  if (exists(run.path + "/reboot")) return kExitReboot;
+  return kExitOther;
+}
+
+// ---- init -----------------------------------------------------------------------------------
+
+int init(int argc, char** argv) {
+  if (argc < 1) {
+    usage();
+    return kExitOwnError;
+  }
+  InitOptions o;
+  o.board = argv[0];
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    if (a == "--blank") {
+      o.blank = true;
+    } else if (a == "--erase-size" && i + 1 < argc) {
+      char* end = nullptr;
+      o.erase_size = strtoul(argv[++i], &end, 0);
+      if (!end || *end) die("--erase-size needs a number of bytes");
+    } else {
+      usage();
+      die("unknown init option " + a);
+    }
+  }
+  o.kvzimage = self_dir() + "/kvzimage";
+  std::string err;
+  if (!make_board(o, &err)) die(err);
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) {
+    usage();
+    return kExitOwnError;
+  }
+  const std::string cmd = argv[1];
+  if (cmd == "init") return init(argc - 2, argv + 2);
+  if (cmd == "boot") return boot(argc - 2, argv + 2);
+  if (cmd == "--help" || cmd == "-h") {
+    usage();
+    return 0;
+  }
+  usage();
+  return kExitOwnError;
+}
