@@ -49,3 +49,8 @@ int parse_image(int fd, uint8_t* header);
 int extract_gdb(int slot);
 // Boots the record at the start of the rescue partition; returns 0 when it cannot.
 int extract_image_from_flash();
+
+// Runs a command line through the shell after flushing what was printed, so that the console
+// shows the launcher's output and the command's in the order they happened. The result of
+// system().
+int run_shell(const char* line);
