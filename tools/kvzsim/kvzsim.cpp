@@ -295,6 +295,8 @@ int boot(int argc, char** argv) {
     waitpid(usb, nullptr, 0);
   }
   if (idle_master >= 0) close(idle_master);
+  // What the launcher measured of itself (run time, sleeps, peak memory), for benchmarks.
+  if (exists(run.path + "/stats")) copy_file(run.path + "/stats", o.board + "/stats/launcher", 0644);
   if (rc == 127 && !exists(run.path + "/stats") && !exists(run.path + "/reboot") &&
       !exists(run.path + "/backtrace"))
     die("the sandbox did not start (is bubblewrap installed?)");
