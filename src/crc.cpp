@@ -37,7 +37,9 @@ inline uint32_t load_le32(const uint8_t* p) {
          static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
 }
 
-inline uint32_t byte_step(uint32_t r, uint8_t b) { return (r >> 8) ^ kTables[0][(r ^ b) & 0xFFu]; }
+inline uint32_t byte_step(uint32_t r, uint8_t b) {
+  return (r >> 8) ^ kTables[0][(r ^ b) & 0xFFu];
+}
 
 // Folds 16 bytes into the register. Inlined by force: a call per 16 bytes costs a fifth of the
 // speed.
@@ -211,7 +213,9 @@ const char* record_type_name(uint32_t type_magic) {
   }
 }
 
-bool is_known_type(uint32_t type_magic) { return record_type_name(type_magic) != nullptr; }
+bool is_known_type(uint32_t type_magic) {
+  return record_type_name(type_magic) != nullptr;
+}
 
 bool is_bootable_type(uint32_t type_magic) {
   return type_magic == kMagicApplication || type_magic == kMagicDiagnostics;

@@ -80,7 +80,7 @@ struct RecordHeader {
   uint32_t id = 0;
   uint16_t hdrlen = 0;  // bytes 18-19; only meaningful for an extended header
   bool extended = false;
-  uint32_t type_magic = 0;     // magic with bit 31 cleared: what the record is
+  uint32_t type_magic = 0;      // magic with bit 31 cleared: what the record is
   uint64_t payload_offset = 0;  // header size: 16, or hdrlen when extended
   uint64_t total_size = 0;      // payload_offset + len, computed without wrapping
 };

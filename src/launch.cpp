@@ -44,7 +44,9 @@ constexpr uint8_t kRescueSlot = 4;
 constexpr size_t kChunk = 64 * 1024;
 uint8_t chunk_buf[kChunk];
 
-int other_slot(int slot) { return slot == 1 ? 2 : 1; }
+int other_slot(int slot) {
+  return slot == 1 ? 2 : 1;
+}
 
 bool file_exists(const char* path) {
   struct stat st;
@@ -85,7 +87,9 @@ int run_shell(const char* line) {
   return system(line);
 }
 
-void sig_handler(int) { sig_quit_raised = 1; }
+void sig_handler(int) {
+  sig_quit_raised = 1;
+}
 
 int sig_init() {
   struct sigaction sa = {};
@@ -95,7 +99,9 @@ int sig_init() {
   return sigaction(SIGINT, &sa, nullptr);
 }
 
-int which_image() { return api_get_image() == 2 ? 2 : 1; }
+int which_image() {
+  return api_get_image() == 2 ? 2 : 1;
+}
 
 void board_reset() {
   sleep(1);
@@ -198,8 +204,7 @@ void write_all(int fd, const uint8_t* data, size_t len) {
 // way and writing the bytes from `copy_from` on (the payload, or 0 for the whole record) to
 // out_fd. Returns true when every byte was read and the check matches; otherwise out_fd is
 // truncated again, so that a failed record leaves nothing behind.
-bool stream_record(const RecordSource& src, const RecordHeader& h, uint64_t copy_from,
-                   int out_fd) {
+bool stream_record(const RecordSource& src, const RecordHeader& h, uint64_t copy_from, int out_fd) {
   uint32_t crc = kCrcInit;
   bool complete = true;
   for (uint64_t pos = 0; pos < h.total_size; pos += kChunk) {
@@ -222,8 +227,7 @@ bool stream_record(const RecordSource& src, const RecordHeader& h, uint64_t copy
 }
 
 // A record whose sizes are unusable is treated like one whose check fails.
-bool record_checks(const RecordSource& src, const RecordHeader& h, uint64_t available,
-                   int out_fd) {
+bool record_checks(const RecordSource& src, const RecordHeader& h, uint64_t available, int out_fd) {
   if (record_shape(h, available) != RecordShape::kOk) {
     if (ftruncate(out_fd, 0) != 0) { /* nothing was written */
     }
@@ -379,8 +383,8 @@ void offer_recovery_if_incompatible() {
 // Starts the application in the first mode the boot options select.
 [[noreturn]] void start_application() {
   if (gdbserver_enable && memchk_enable) {
-    snprintf(stringbuff, sizeof stringbuff,
-             "LD_PRELOAD=libduma.so.0.0.0 /bin/gdbserver :%d %s\n", gdbport, kAppPath);
+    snprintf(stringbuff, sizeof stringbuff, "LD_PRELOAD=libduma.so.0.0.0 /bin/gdbserver :%d %s\n",
+             gdbport, kAppPath);
     run_then_reset(stringbuff);
   }
   if (gdbserver_enable) {
@@ -455,8 +459,7 @@ int extract_gdb(int slot) {
   // Copies what the file holds of the payload; the record check is not made for the debugger.
   for (uint64_t pos = 0; pos < h.len; pos += kChunk) {
     const size_t n = static_cast<size_t>(h.len - pos < kChunk ? h.len - pos : kChunk);
-    const ssize_t got =
-        pread(in.get(), chunk_buf, n, static_cast<off_t>(h.payload_offset + pos));
+    const ssize_t got = pread(in.get(), chunk_buf, n, static_cast<off_t>(h.payload_offset + pos));
     if (got <= 0) break;
     write_all(out.get(), chunk_buf, static_cast<size_t>(got));
   }

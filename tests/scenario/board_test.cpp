@@ -13,8 +13,8 @@ constexpr uint32_t kBlock = 65536;
 class BoardTest : public ::testing::TestWithParam<Target> {
  protected:
   // Boots the probe, feeds it the script line by line and returns the run.
-  Boot probe(const Board& board, const std::string& script,
-             std::vector<std::string> extra = {}, double time_scale = 20) {
+  Boot probe(const Board& board, const std::string& script, std::vector<std::string> extra = {},
+             double time_scale = 20) {
     extra.insert(extra.begin(), {"--launcher", bin_for(GetParam()) + "/kvzsim_probe"});
     Console c(board, GetParam(), extra, time_scale);
     c.send(script);
@@ -33,13 +33,13 @@ TEST_P(BoardTest, MtdPartitionsHaveNorFlashSemantics) {
                        "info kernel\n"
                        "info ubootenv\n"
                        "write kernel 16 f00f\n"
-                       "write kernel 16 0ff0\n"   // bits only clear: f00f & 0ff0 = 0000
+                       "write kernel 16 0ff0\n"  // bits only clear: f00f & 0ff0 = 0000
                        "read kernel 14 6\n"
                        "erase kernel 0 65536\n"  // back to 0xFF
                        "read kernel 16 2\n"
-                       "erase kernel 16 65536\n"      // unaligned start
-                       "erase kernel 0 100\n"         // unaligned length
-                       "erase kernel 3080192 131072\n"  // past the end
+                       "erase kernel 16 65536\n"          // unaligned start
+                       "erase kernel 0 100\n"             // unaligned length
+                       "erase kernel 3080192 131072\n"    // past the end
                        "write kernel 3145726 aabbccdd\n"  // clamped at the end
                        "write kernel 3145728 aa\n"        // at the end
                        "read kernel 3145726 8\n");
@@ -69,7 +69,7 @@ TEST_P(BoardTest, MtdFaultsFireOnTheNthOperation) {
                        "read kernel 0 4\n"
                        "read kernel 0 4\n"  // 2nd read fails
                        "read kernel 0 4\n"
-                       "erase rfs 0 65536\n"     // erases of other partitions do not count
+                       "erase rfs 0 65536\n"  // erases of other partitions do not count
                        "erase kernel 0 65536\n"
                        "erase kernel 0 65536\n"  // 2nd kernel erase fails
                        "write rfs 0 00\n"        // 1st rfs write fails
@@ -98,11 +98,11 @@ TEST_P(BoardTest, EepromAndRegisterDeviceAnswerWithTheirFiles) {
                        "i2c 0 54 r 3\n"
                        "i2c 0 54 w 001e414243\n"  // rolls over within the 32-byte page
                        "i2c 0 54 w 1fff\n"
-                       "i2c 0 54 r 2\n"           // sequential read wraps at the end
+                       "i2c 0 54 r 2\n"  // sequential read wraps at the end
                        "smbus 1 20 4\n"
                        "smbus 1 20 c f7\n"
-                       "smbus 1 21 4\n"   // nobody at 0x21
-                       "i2c 0 50 r 1\n"   // nobody at 0x50
+                       "smbus 1 21 4\n"    // nobody at 0x21
+                       "i2c 0 50 r 1\n"    // nobody at 0x50
                        "i2c 1 54 r 1\n");  // the EEPROM is on bus 0 only
   EXPECT_EQ(r.out,
             "wrote=4\nwrote=2\nread=0201ff\nwrote=5\nwrote=2\nread=ff43\n"
@@ -112,18 +112,17 @@ TEST_P(BoardTest, EepromAndRegisterDeviceAnswerWithTheirFiles) {
   EXPECT_EQ(slice(vpd, 0x1e, 2), (Bytes{0x41, 0x42}));
   EXPECT_EQ(vpd.at(0x00), 0x43);  // the third byte wrapped to the page start
   EXPECT_EQ(board.read("eeprom/regs.bin").at(12), 0xf7);
-  const std::vector<std::string> expected_log = {
-      "i2c-0 0x54 write 01 00 02 01",
-      "i2c-0 0x54 write 01 00",
-      "i2c-0 0x54 read 02 01 ff",
-      "i2c-0 0x54 write 00 1e 41 42 43",
-      "i2c-0 0x54 write 1f ff",
-      "i2c-0 0x54 read ff 43",
-      "i2c-1 0x20 smbus-read reg 0x04 = 0x0c",
-      "i2c-1 0x20 smbus-write reg 0x0c = 0xf7",
-      "i2c-1 0x21 smbus-read reg 0x04 nak",
-      "i2c-0 0x50 read 1 nak",
-      "i2c-1 0x54 read 1 nak"};
+  const std::vector<std::string> expected_log = {"i2c-0 0x54 write 01 00 02 01",
+                                                 "i2c-0 0x54 write 01 00",
+                                                 "i2c-0 0x54 read 02 01 ff",
+                                                 "i2c-0 0x54 write 00 1e 41 42 43",
+                                                 "i2c-0 0x54 write 1f ff",
+                                                 "i2c-0 0x54 read ff 43",
+                                                 "i2c-1 0x20 smbus-read reg 0x04 = 0x0c",
+                                                 "i2c-1 0x20 smbus-write reg 0x0c = 0xf7",
+                                                 "i2c-1 0x21 smbus-read reg 0x04 nak",
+                                                 "i2c-0 0x50 read 1 nak",
+                                                 "i2c-1 0x54 read 1 nak"};
   EXPECT_EQ(board.i2c_log(), expected_log);
 }
 

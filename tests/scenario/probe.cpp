@@ -36,7 +36,9 @@
 namespace {
 
 volatile sig_atomic_t interrupted = 0;
-void on_sigint(int) { interrupted = 1; }
+void on_sigint(int) {
+  interrupted = 1;
+}
 
 int open_part(const char* part) {
   char path[64];
@@ -198,8 +200,8 @@ int main() {
       clock_gettime(CLOCK_MONOTONIC_RAW, &a);
       cmd_wait(op, rest);
       clock_gettime(CLOCK_MONOTONIC_RAW, &b);
-      printf("real_ms=%ld\n", static_cast<long>((b.tv_sec - a.tv_sec) * 1000 +
-                                                (b.tv_nsec - a.tv_nsec) / 1000000));
+      printf("real_ms=%ld\n",
+             static_cast<long>((b.tv_sec - a.tv_sec) * 1000 + (b.tv_nsec - a.tv_nsec) / 1000000));
     } else if (!strcmp(op, "clock")) {
       // The board clock across a sleep of the same board length advances by that length.
       const double t0 = now_ms(CLOCK_MONOTONIC);

@@ -11,7 +11,9 @@ namespace kvztest {
 
 using Bytes = std::vector<uint8_t>;
 
-inline Bytes bytes_of(const std::string& s) { return Bytes(s.begin(), s.end()); }
+inline Bytes bytes_of(const std::string& s) {
+  return Bytes(s.begin(), s.end());
+}
 
 // A complete record: header (standard, or extended when hdrlen is nonzero), payload, good crc.
 inline Bytes make_record(uint32_t type_magic, uint32_t id, const Bytes& payload,

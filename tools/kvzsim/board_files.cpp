@@ -17,7 +17,9 @@ struct BoardError {
   std::string text;
 };
 
-[[noreturn]] void fail(const std::string& text) { throw BoardError{text}; }
+[[noreturn]] void fail(const std::string& text) {
+  throw BoardError{text};
+}
 
 }  // namespace
 
@@ -222,18 +224,17 @@ void make_demo_content(const InitOptions& o, const std::string& work) {
                  std::string("app:") + s.version + ":" + tgz});
   }
   const std::string diag_tgz = work + "/diags.tgz";
-  make_archive(work + "/stage", diag_tgz,
-               {{"home/bin/distro-id", distro},
-                {"mpdiag.elf.strip", app_script("diagnostics", "1.0.0.0")}});
+  make_archive(
+      work + "/stage", diag_tgz,
+      {{"home/bin/distro-id", distro}, {"mpdiag.elf.strip", app_script("diagnostics", "1.0.0.0")}});
   struct FlashRecord {
     const char* part;
     const char* type;
     size_t size;
   };
-  for (const FlashRecord& r : {FlashRecord{"kernel", "kernel", 96 * 1024},
-                               FlashRecord{"rfs", "rfs", 192 * 1024},
-                               FlashRecord{"devicetree", "dtb", 6 * 1024},
-                               FlashRecord{"uboot", "uboot", 40 * 1024}}) {
+  for (const FlashRecord& r :
+       {FlashRecord{"kernel", "kernel", 96 * 1024}, FlashRecord{"rfs", "rfs", 192 * 1024},
+        FlashRecord{"devicetree", "dtb", 6 * 1024}, FlashRecord{"uboot", "uboot", 40 * 1024}}) {
     const std::string payload = work + "/" + r.part + ".bin";
     write_whole(payload, filler(r.size, static_cast<uint32_t>(r.size)));
     const std::string rec = work + "/" + r.part + ".img";
@@ -255,12 +256,14 @@ struct PartitionSize {
   const char* name;
   unsigned long bytes;
 };
-constexpr PartitionSize kSizes[] = {
-    {"uboot", 512ul << 10}, {"ubootenv", 64ul << 10}, {"devicetree", 256ul << 10},
-    {"kernel", 3ul << 20},  {"rfs", 15ul << 20},      {"rescue", 10ul << 20},
-    {"user", 4ul << 20}};
+constexpr PartitionSize kSizes[] = {{"uboot", 512ul << 10},      {"ubootenv", 64ul << 10},
+                                    {"devicetree", 256ul << 10}, {"kernel", 3ul << 20},
+                                    {"rfs", 15ul << 20},         {"rescue", 10ul << 20},
+                                    {"user", 4ul << 20}};
 
-bool is_power_of_two(unsigned long v) { return v && !(v & (v - 1)); }
+bool is_power_of_two(unsigned long v) {
+  return v && !(v & (v - 1));
+}
 
 void make_layout(const InitOptions& o) {
   const std::string& b = o.board;
@@ -268,7 +271,8 @@ void make_layout(const InitOptions& o) {
   for (const PartitionSize& p : kSizes) {
     unsigned long size = p.bytes;
     // Partitions span whole erase blocks when the erase size is a sane one.
-    if (is_power_of_two(o.erase_size)) size = (size + o.erase_size - 1) / o.erase_size * o.erase_size;
+    if (is_power_of_two(o.erase_size))
+      size = (size + o.erase_size - 1) / o.erase_size * o.erase_size;
     write_whole(b + "/flash/" + p.name, std::vector<uint8_t>(size, 0xFF));
   }
   write_text(b + "/config", "erase_size=" + std::to_string(o.erase_size) + "\n");

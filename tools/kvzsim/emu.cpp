@@ -44,7 +44,6 @@ F real(const char* name) {
   return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
 }
 
-
 using open_fn = int (*)(const char*, int, ...);
 using openat_fn = int (*)(int, const char*, int, ...);
 using ioctl_fn = int (*)(int, unsigned long, ...);
@@ -129,7 +128,8 @@ void parse_fault(Fault* f, const char* value) {
 }
 
 void apply_setting(const char* key, const char* value) {
-  if (!strcmp(key, "erase_size")) cfg.erase_size = static_cast<uint32_t>(strtoul(value, nullptr, 0));
+  if (!strcmp(key, "erase_size"))
+    cfg.erase_size = static_cast<uint32_t>(strtoul(value, nullptr, 0));
   if (!strcmp(key, "time_scale")) cfg.time_scale = strtod(value, nullptr);
   if (!strcmp(key, "fail_memgetinfo")) cfg.fail_memgetinfo = atoi(value) != 0;
   if (!strcmp(key, "eeprom_silent")) cfg.eeprom_silent = atoi(value) != 0;
@@ -198,7 +198,9 @@ void init() {
   find_devices();
 }
 
-__attribute__((constructor)) void emu_constructor() { init(); }
+__attribute__((constructor)) void emu_constructor() {
+  init();
+}
 
 const Device* device_of(int fd) {
   init();
@@ -304,8 +306,12 @@ void write_stats() {
   close(fd);
 }
 
-__attribute__((constructor)) void start_clock() { start_monotonic = real_seconds(CLOCK_MONOTONIC); }
-__attribute__((destructor)) void emu_destructor() { write_stats(); }
+__attribute__((constructor)) void start_clock() {
+  start_monotonic = real_seconds(CLOCK_MONOTONIC);
+}
+__attribute__((destructor)) void emu_destructor() {
+  write_stats();
+}
 
 // ---- Power cuts -----------------------------------------------------------------------------
 
@@ -434,7 +440,8 @@ void count_erase(const Device* dev, uint32_t start, uint32_t length, off64_t par
       if (fscanf(f, "%u", &counts[i]) != 1) break;
     fclose(f);
   }
-  for (uint32_t b = start / cfg.erase_size; b < (start + length) / cfg.erase_size && b < blocks; ++b)
+  for (uint32_t b = start / cfg.erase_size; b < (start + length) / cfg.erase_size && b < blocks;
+       ++b)
     ++counts[b];
   f = fopen(path, "w");
   if (f) {
@@ -598,11 +605,13 @@ int i2c_ioctl(int fd, const Device* dev, unsigned long request, void* arg) {
 
 // ---- Time -----------------------------------------------------------------------------------
 
-double scale() { return cfg.main ? cfg.time_scale : 1.0; }
+double scale() {
+  return cfg.main ? cfg.time_scale : 1.0;
+}
 
 struct timespec scaled(const struct timespec* ts) {
-  const double s = (static_cast<double>(ts->tv_sec) + static_cast<double>(ts->tv_nsec) / 1e9) /
-                   scale();
+  const double s =
+      (static_cast<double>(ts->tv_sec) + static_cast<double>(ts->tv_nsec) / 1e9) / scale();
   struct timespec out;
   out.tv_sec = static_cast<time_t>(s);
   out.tv_nsec = static_cast<long>((s - static_cast<double>(out.tv_sec)) * 1e9);
@@ -673,13 +682,13 @@ void collect_args(const char* first, va_list ap, char** argv, char*** envp) {
 
 extern "C" {
 
-#define OPEN_MODE(flags)                                        \
-  mode_t mode = 0;                                              \
-  if ((flags) & (O_CREAT | __O_TMPFILE)) {                      \
-    va_list ap;                                                 \
-    va_start(ap, flags);                                        \
-    mode = static_cast<mode_t>(va_arg(ap, int));                \
-    va_end(ap);                                                 \
+#define OPEN_MODE(flags)                         \
+  mode_t mode = 0;                               \
+  if ((flags) & (O_CREAT | __O_TMPFILE)) {       \
+    va_list ap;                                  \
+    va_start(ap, flags);                         \
+    mode = static_cast<mode_t>(va_arg(ap, int)); \
+    va_end(ap);                                  \
   }
 
 static int after_open(int fd) {
@@ -707,10 +716,18 @@ int openat64(int dirfd, const char* path, int flags, ...) {
   static auto fn = real<openat_fn>("openat64");
   return after_open(fn(dirfd, path, flags, mode));
 }
-int __open_2(const char* path, int flags) { return open(path, flags); }
-int __open64_2(const char* path, int flags) { return open64(path, flags); }
-int __openat_2(int dirfd, const char* path, int flags) { return openat(dirfd, path, flags); }
-int __openat64_2(int dirfd, const char* path, int flags) { return openat64(dirfd, path, flags); }
+int __open_2(const char* path, int flags) {
+  return open(path, flags);
+}
+int __open64_2(const char* path, int flags) {
+  return open64(path, flags);
+}
+int __openat_2(int dirfd, const char* path, int flags) {
+  return openat(dirfd, path, flags);
+}
+int __openat64_2(int dirfd, const char* path, int flags) {
+  return openat64(dirfd, path, flags);
+}
 
 int ioctl(int fd, unsigned long request, ...) {
   va_list ap;
@@ -730,7 +747,9 @@ ssize_t pread64(int fd, void* buf, size_t n, off64_t off) {
   if (dev && dev->kind == Kind::kMtd) return mtd_pread(fd, dev, buf, n, off);
   return raw_pread(fd, buf, n, off);
 }
-ssize_t pread(int fd, void* buf, size_t n, off_t off) { return pread64(fd, buf, n, off); }
+ssize_t pread(int fd, void* buf, size_t n, off_t off) {
+  return pread64(fd, buf, n, off);
+}
 ssize_t __pread_chk(int fd, void* buf, size_t n, off_t off, size_t) {
   return pread64(fd, buf, n, off);
 }
@@ -745,7 +764,9 @@ ssize_t pwrite64(int fd, const void* buf, size_t n, off64_t off) {
   if (r > 0) after_write(fd, nullptr);
   return r;
 }
-ssize_t pwrite(int fd, const void* buf, size_t n, off_t off) { return pwrite64(fd, buf, n, off); }
+ssize_t pwrite(int fd, const void* buf, size_t n, off_t off) {
+  return pwrite64(fd, buf, n, off);
+}
 
 ssize_t read(int fd, void* buf, size_t n) {
   const Device* dev = device_of(fd);
@@ -759,7 +780,9 @@ ssize_t read(int fd, void* buf, size_t n) {
   static auto fn = real<read_fn>("read");
   return fn(fd, buf, n);
 }
-ssize_t __read_chk(int fd, void* buf, size_t n, size_t) { return read(fd, buf, n); }
+ssize_t __read_chk(int fd, void* buf, size_t n, size_t) {
+  return read(fd, buf, n);
+}
 
 ssize_t write(int fd, const void* buf, size_t n) {
   const Device* dev = device_of(fd);
@@ -876,8 +899,7 @@ int nanosleep(const struct timespec* req, struct timespec* rem) {
   return fn(&ts, rem);
 }
 
-int clock_nanosleep(clockid_t clock, int flags, const struct timespec* req,
-                    struct timespec* rem) {
+int clock_nanosleep(clockid_t clock, int flags, const struct timespec* req, struct timespec* rem) {
   init();
   static auto fn =
       real<int (*)(clockid_t, int, const struct timespec*, struct timespec*)>("clock_nanosleep");

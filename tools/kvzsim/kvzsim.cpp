@@ -145,7 +145,8 @@ void prepare_run_dir(const RunDir& run, const BootOptions& o, const std::string&
   if (o.target == "ppc") {
     make_dirs(run.path + "/lib/powerpc-linux-gnu");
     const std::string ppc_lib = ppc_bin_dir() + "/libkvzemu.so";
-    if (!exists(ppc_lib)) die("no PowerPC emulator library at " + ppc_lib + " (build the ppc preset)");
+    if (!exists(ppc_lib))
+      die("no PowerPC emulator library at " + ppc_lib + " (build the ppc preset)");
     copy_file(ppc_lib, run.path + "/lib/powerpc-linux-gnu/libkvzemu.so", 0755);
   }
   make_dirs(run.path + "/duma");
@@ -173,20 +174,24 @@ std::vector<std::string> sandbox_args(const BootOptions& o, const RunDir& run,
                                       bool new_session, bool make_ctty) {
   const std::string b = o.board;
   const std::string config = read_text(run.path + "/config");
-  std::vector<std::string> a = {"bwrap", "--die-with-parent", "--unshare-pid", "--unshare-ipc",
-                                "--unshare-uts", "--hostname", "kvzswitch", "--cap-drop", "ALL"};
+  std::vector<std::string> a = {"bwrap",         "--die-with-parent", "--unshare-pid",
+                                "--unshare-ipc", "--unshare-uts",     "--hostname",
+                                "kvzswitch",     "--cap-drop",        "ALL"};
   if (new_session) a.push_back("--new-session");
   add(a, {"--ro-bind", "/usr", "/usr", "--ro-bind", "/etc", "/etc"});
   for (const char* top : {"lib", "lib32", "lib64", "libx32"}) {
     char target[256];
     const ssize_t n = readlink((std::string("/") + top).c_str(), target, sizeof target - 1);
-    if (n > 0) add(a, {"--symlink", std::string(target, static_cast<size_t>(n)), std::string("/") + top});
+    if (n > 0)
+      add(a, {"--symlink", std::string(target, static_cast<size_t>(n)), std::string("/") + top});
   }
-  add(a, {"--ro-bind", "/usr/bin", "/kvzsim/host/bin", "--ro-bind", "/usr/sbin", "/kvzsim/host/sbin",
-          "--ro-bind", run.path + "/usrbin", "/usr/bin", "--ro-bind", run.path + "/usrsbin",
-          "/usr/sbin", "--symlink", "usr/bin", "/bin", "--symlink", "usr/sbin", "/sbin"});
+  add(a,
+      {"--ro-bind", "/usr/bin", "/kvzsim/host/bin", "--ro-bind", "/usr/sbin", "/kvzsim/host/sbin",
+       "--ro-bind", run.path + "/usrbin", "/usr/bin", "--ro-bind", run.path + "/usrsbin",
+       "/usr/sbin", "--symlink", "usr/bin", "/bin", "--symlink", "usr/sbin", "/sbin"});
   add(a, {"--proc", "/proc", "--dev", "/dev"});
-  for (const char* p : kPartitions) add(a, {"--bind", b + "/flash/" + p, std::string("/dev/mtd-") + p});
+  for (const char* p : kPartitions)
+    add(a, {"--bind", b + "/flash/" + p, std::string("/dev/mtd-") + p});
   add(a, {"--bind", b + "/flash/user", "/dev/mtd-user-char"});
   for (const char* bus : {"0", "1"}) {
     if (!config_has(config, std::string("bus_missing=") + bus))
@@ -202,11 +207,34 @@ std::vector<std::string> sandbox_args(const BootOptions& o, const RunDir& run,
   add(a, {"--bind", b, "/kvzsim/board", "--bind", run.path, "/kvzsim/run", "--ro-bind", launcher,
           "/kvzsim/bin/kvzboot", "--chdir", "/"});
   const char* term = getenv("TERM");
-  add(a, {"--clearenv", "--setenv", "PATH", "/usr/sbin:/usr/bin:/sbin:/bin", "--setenv", "HOME", "/",
-          "--setenv", "LC_ALL", "C", "--setenv", "TERM", term ? term : "vt100", "--setenv",
-          "LD_PRELOAD", "/kvzsim/run/$LIB/libkvzemu.so", "--setenv", "LD_LIBRARY_PATH",
-          "/kvzsim/run/duma", "--setenv", "KVZEMU", "/kvzsim/run", "--setenv", "KVZEMU_BOARD",
-          "/kvzsim/board", "--setenv", "KVZEMU_MAIN", "/kvzsim/bin/kvzboot"});
+  add(a, {"--clearenv",
+          "--setenv",
+          "PATH",
+          "/usr/sbin:/usr/bin:/sbin:/bin",
+          "--setenv",
+          "HOME",
+          "/",
+          "--setenv",
+          "LC_ALL",
+          "C",
+          "--setenv",
+          "TERM",
+          term ? term : "vt100",
+          "--setenv",
+          "LD_PRELOAD",
+          "/kvzsim/run/$LIB/libkvzemu.so",
+          "--setenv",
+          "LD_LIBRARY_PATH",
+          "/kvzsim/run/duma",
+          "--setenv",
+          "KVZEMU",
+          "/kvzsim/run",
+          "--setenv",
+          "KVZEMU_BOARD",
+          "/kvzsim/board",
+          "--setenv",
+          "KVZEMU_MAIN",
+          "/kvzsim/bin/kvzboot"});
   if (o.target == "ppc") add(a, {"--setenv", "QEMU_LD_PREFIX", "/usr/powerpc-linux-gnu"});
   a.push_back("--");
   if (make_ctty) add(a, {"setsid", "-w", "-c"});
@@ -296,7 +324,8 @@ int boot(int argc, char** argv) {
   }
   if (idle_master >= 0) close(idle_master);
   // What the launcher measured of itself (run time, sleeps, peak memory), for benchmarks.
-  if (exists(run.path + "/stats")) copy_file(run.path + "/stats", o.board + "/stats/launcher", 0644);
+  if (exists(run.path + "/stats"))
+    copy_file(run.path + "/stats", o.board + "/stats/launcher", 0644);
   if (rc == 127 && !exists(run.path + "/stats") && !exists(run.path + "/reboot") &&
       !exists(run.path + "/backtrace"))
     die("the sandbox did not start (is bubblewrap installed?)");
