@@ -227,8 +227,20 @@ void Board::make_bundle(const std::string& rel, const std::vector<std::string>& 
 
 Console::Console(const Board& board, Target target, const std::vector<std::string>& extra,
                  double time_scale) {
+  start(board, target, extra, time_scale, "");
+}
+
+Console::Console(const Board& board, Target target, const std::vector<std::string>& extra,
+                 double time_scale, const std::string& stdin_path) {
+  start(board, target, extra, time_scale, stdin_path);
+}
+
+// Starts kvzsim with the console pty as standard input, or with the file at stdin_path (then
+// there is no console terminal: no echo, no keys to send).
+void Console::start(const Board& board, Target target, const std::vector<std::string>& extra,
+                    double time_scale, const std::string& stdin_path) {
   std::string console_slave, serial_slave;
-  console_master_ = open_pty(&console_slave);
+  if (stdin_path.empty()) console_master_ = open_pty(&console_slave);
   serial_master_ = open_pty(&serial_slave);
   // Hold the serial line's far end open, so that the test side never sees a hang-up while the
   // launcher has not opened it yet.
@@ -251,7 +263,8 @@ Console::Console(const Board& board, Target target, const std::vector<std::strin
     // A session of its own, with the console pty as standard input but not as controlling
     // terminal: kvzsim then makes it the launcher's controlling terminal.
     setsid();
-    const int in = open(console_slave.c_str(), O_RDWR | O_NOCTTY);
+    const int in = stdin_path.empty() ? open(console_slave.c_str(), O_RDWR | O_NOCTTY)
+                                      : open(stdin_path.c_str(), O_RDONLY);
     dup2(in, 0);
     dup2(out_pipe[1], 1);
     dup2(err_pipe[1], 2);
@@ -266,7 +279,7 @@ Console::Console(const Board& board, Target target, const std::vector<std::strin
   out_fd_ = out_pipe[0];
   err_fd_ = err_pipe[0];
   for (int fd : {out_fd_, err_fd_, console_master_, serial_master_})
-    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+    if (fd >= 0) fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
 }
 
 Console::~Console() {
@@ -315,7 +328,10 @@ bool Console::wait_for_err(const std::string& text, double seconds) {
   return wait_in(text, "err", &err_seen_, seconds);
 }
 
-void Console::send(const std::string& keys) { write_all(console_master_, keys.data(), keys.size()); }
+void Console::send(const std::string& keys) {
+  if (console_master_ < 0) throw std::runtime_error("this boot has no console terminal");
+  write_all(console_master_, keys.data(), keys.size());
+}
 
 Boot Console::finish(double seconds) {
   const double end = now() + seconds;
@@ -400,6 +416,103 @@ Boot boot(const Board& board, Target target, const std::vector<std::string>& ext
           double time_scale) {
   Console c(board, target, extra, time_scale);
   return c.finish();
+}
+
+Boot boot_closed_console(const Board& board, Target target, const std::vector<std::string>& extra,
+                         double time_scale, double seconds) {
+  Console c(board, target, extra, time_scale, "/dev/null");
+  return c.finish(seconds);
+}
+
+// ---- Payloads -------------------------------------------------------------------------------
+
+namespace {
+
+// A scratch directory removed again when the object goes.
+struct ScratchDir {
+  std::string path;
+  ScratchDir() {
+    char tmpl[] = "/tmp/kvzsim-stage-XXXXXX";
+    if (!mkdtemp(tmpl)) throw std::runtime_error("mkdtemp failed");
+    path = tmpl;
+  }
+  ~ScratchDir() { nftw(path.c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS); }
+};
+
+void write_file(const std::string& path, const Bytes& data, mode_t mode) {
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, mode);
+  if (fd < 0) throw std::runtime_error("cannot write " + path);
+  write_all(fd, reinterpret_cast<const char*>(data.data()), data.size());
+  fchmod(fd, mode);
+  close(fd);
+}
+
+Bytes read_file(const std::string& path) {
+  Bytes data;
+  const int fd = open(path.c_str(), O_RDONLY);
+  if (fd < 0) throw std::runtime_error("cannot read " + path);
+  char buf[65536];
+  ssize_t n;
+  while ((n = read(fd, buf, sizeof buf)) > 0) data.insert(data.end(), buf, buf + n);
+  close(fd);
+  return data;
+}
+
+void make_parent_dirs(const std::string& root, const std::string& rel) {
+  for (size_t slash = rel.find('/'); slash != std::string::npos; slash = rel.find('/', slash + 1))
+    mkdir((root + "/" + rel.substr(0, slash)).c_str(), 0755);
+}
+
+std::string sample_script(const std::string& says) {
+  return "#!/bin/sh\necho \"" + says.substr(0, says.size() - 1) + "\"\n";
+}
+
+}  // namespace
+
+Bytes make_archive(const ArchiveFiles& files) {
+  ScratchDir dir;
+  const std::string stage = dir.path + "/stage";
+  mkdir(stage.c_str(), 0755);
+  for (const auto& [rel, content] : files) {
+    make_parent_dirs(stage, rel);
+    write_file(stage + "/" + rel, Bytes(content.begin(), content.end()),
+               content.rfind("#!", 0) == 0 ? 0755 : 0644);
+  }
+  const std::string out = dir.path + "/archive.tgz";
+  std::string log;
+  if (run_program({"tar", "-czf", out, "--owner=0", "--group=0", "--numeric-owner", "--mtime=@0",
+                   "--sort=name", "-C", stage, "."},
+                  &log) != 0)
+    throw std::runtime_error("tar failed: " + log);
+  return read_file(out);
+}
+
+std::string app_says(const std::string& version) {
+  return "kvzsample: application " + version + " is running\n";
+}
+
+std::string diags_says(const std::string& version) {
+  return "kvzsample: diagnostics " + version + " is running\n";
+}
+
+Bytes app_archive(const std::string& version, bool with_distro_id) {
+  ArchiveFiles files = {{"home/bin/mp.elf.strip", sample_script(app_says(version))}};
+  if (with_distro_id) files.push_back({"home/bin/distro-id", "kvzsample 1\n"});
+  return make_archive(files);
+}
+
+Bytes diags_archive(const std::string& version) {
+  return make_archive({{"home/bin/distro-id", "kvzsample 1\n"},
+                       {"mpdiag.elf.strip", sample_script(diags_says(version))}});
+}
+
+Bytes gzip_bytes(const Bytes& data) {
+  ScratchDir dir;
+  const std::string file = dir.path + "/data";
+  write_file(file, data, 0644);
+  std::string log;
+  if (run_program({"gzip", "-n", file}, &log) != 0) throw std::runtime_error("gzip failed: " + log);
+  return read_file(file + ".gz");
 }
 
 }  // namespace kvzsim

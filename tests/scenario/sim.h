@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace kvzsim {
@@ -29,6 +30,21 @@ std::string bin_for(Target t);
 
 // Runs a host program and returns its exit status; stdout and stderr are collected.
 int run_program(const std::vector<std::string>& argv, std::string* out = nullptr);
+
+// A gzip'd tar archive of the files given (path inside the archive, content), made by the real
+// tar with root as owner so that the board can restore it; a file whose content starts with "#!"
+// is executable. The result is what an application or diagnostics record carries as payload.
+using ArchiveFiles = std::vector<std::pair<std::string, std::string>>;
+Bytes make_archive(const ArchiveFiles& files);
+// The text that the sample application (or diagnostics program) of `version` prints when it runs.
+std::string app_says(const std::string& version);
+std::string diags_says(const std::string& version);
+// Archives like the demo board's: home/bin/mp.elf.strip printing app_says(version) (and
+// home/bin/distro-id unless left out), or mpdiag.elf.strip printing diags_says(version).
+Bytes app_archive(const std::string& version, bool with_distro_id = true);
+Bytes diags_archive(const std::string& version);
+// The data compressed by the real gzip.
+Bytes gzip_bytes(const Bytes& data);
 
 // A board directory made by `kvzsim init`, removed again at the end of the test.
 class Board {
@@ -81,6 +97,10 @@ class Console {
  public:
   Console(const Board& board, Target target, const std::vector<std::string>& extra = {},
           double time_scale = 20);
+  // The same boot with standard input taken from a file instead of the console terminal, e.g.
+  // "/dev/null": a console that is at its end from the start.
+  Console(const Board& board, Target target, const std::vector<std::string>& extra,
+          double time_scale, const std::string& stdin_path);
   ~Console();
   Console(const Console&) = delete;
   Console& operator=(const Console&) = delete;
@@ -101,6 +121,8 @@ class Console {
   int send_xmodem(const std::string& file, double seconds = 120);
 
  private:
+  void start(const Board& board, Target target, const std::vector<std::string>& extra,
+             double time_scale, const std::string& stdin_path);
   void pump(int timeout_ms);
   bool wait_in(const std::string& text, const std::string& which, size_t* from, double seconds);
 
@@ -119,5 +141,9 @@ class Console {
 // Boots once with nothing typed on the console.
 Boot boot(const Board& board, Target target, const std::vector<std::string>& extra = {},
           double time_scale = 20);
+// Boots once with standard input at its end (/dev/null): nobody will ever type anything.
+Boot boot_closed_console(const Board& board, Target target,
+                         const std::vector<std::string>& extra = {}, double time_scale = 20,
+                         double seconds = 120);
 
 }  // namespace kvzsim
