@@ -15,6 +15,8 @@
 //   set_image N | set_booted_image N       "set_image=R" | "set_booted_image=R"
 //   eeprom_read OFFSET LENGTH              api_eeprom_read: "eeprom_read=R HEX"
 //   env                                    parse_uboot_env, then every boot option on one line
+//   serial_init | serial_reset             init_serial, then reset_serial on its line:
+//                                          "init_serial=ok" (or -1) | "reset_serial=done"
 //
 // PART is uboot, ubootenv, devicetree, kernel, rfs or rescue: the module's own handle. Numbers
 // take C prefixes (0x10).
@@ -30,6 +32,7 @@
 #include "flash.h"
 #include "i2c.h"
 #include "launch.h"
+#include "xmodem.h"
 
 namespace {
 
@@ -129,6 +132,8 @@ void cmd_env() {
       rescue_enable, standalone_diags);
 }
 
+int serial_line = -1;  // the download line between serial_init and serial_reset
+
 // Commands that take no argument or one number.
 bool run_simple(const char* op, char** args, int argc) {
   const auto slot = static_cast<uint8_t>(argc > 0 ? number(args[0]) : 0);
@@ -148,6 +153,13 @@ bool run_simple(const char* op, char** args, int argc) {
     printf("set_booted_image=%d\n", api_set_booted_image(slot));
   } else if (strcmp(op, "env") == 0) {
     cmd_env();
+  } else if (strcmp(op, "serial_init") == 0) {
+    serial_line = init_serial();
+    printf(serial_line >= 0 ? "init_serial=ok\n" : "init_serial=-1\n");
+  } else if (strcmp(op, "serial_reset") == 0) {
+    reset_serial(serial_line);
+    if (serial_line >= 0) close(serial_line);
+    printf("reset_serial=done\n");
   } else {
     return false;
   }

@@ -37,7 +37,7 @@ void usage() {
   fprintf(stderr,
           "usage: kvzsim init BOARD [--blank] [--erase-size BYTES]\n"
           "       kvzsim boot BOARD [--target host|ppc] [--time-scale N] [--usb]\n"
-          "                         [--launcher PATH] [--serial TTY] [--fault KEY=VALUE]...\n"
+          "                         [--launcher PATH] [--serial TTY|none] [--fault KEY=VALUE]...\n"
           "Boot exit status: 0 the launcher became /bin/backtrace, 1 it rebooted the board,\n"
           "3 any other end (crash, exit without reboot, power cut), 2 kvzsim's own error.\n");
 }
@@ -197,7 +197,7 @@ std::vector<std::string> sandbox_args(const BootOptions& o, const RunDir& run,
     if (!config_has(config, std::string("bus_missing=") + bus))
       add(a, {"--bind", run.path + "/i2c-" + bus, std::string("/dev/i2c-") + bus});
   }
-  add(a, {"--dev-bind", serial, "/dev/ttyS0"});
+  if (serial != "none") add(a, {"--dev-bind", serial, "/dev/ttyS0"});
   add(a, {"--bind", b + "/tmp", "/tmp", "--bind", b + "/user", "/user"});
   if (o.usb) {
     add(a, {"--bind", b + "/usb", "/mnt/usb"});
