@@ -71,7 +71,9 @@ void write_all(int fd, const char* data, size_t n) {
 
 }  // namespace
 
-const char* target_name(Target t) { return t == Target::kHost ? "host" : "ppc"; }
+const char* target_name(Target t) {
+  return t == Target::kHost ? "host" : "ppc";
+}
 
 std::vector<Target> targets() {
   std::vector<Target> t = {Target::kHost};
@@ -79,8 +81,12 @@ std::vector<Target> targets() {
   return t;
 }
 
-std::string host_bin() { return KVZ_HOST_BIN_DIR; }
-std::string bin_for(Target t) { return t == Target::kHost ? KVZ_HOST_BIN_DIR : KVZ_PPC_BIN_DIR; }
+std::string host_bin() {
+  return KVZ_HOST_BIN_DIR;
+}
+std::string bin_for(Target t) {
+  return t == Target::kHost ? KVZ_HOST_BIN_DIR : KVZ_PPC_BIN_DIR;
+}
 
 int run_program(const std::vector<std::string>& argv, std::string* out) {
   int pipefd[2];
@@ -172,13 +178,21 @@ void Board::patch(const std::string& rel, size_t offset, const Bytes& data) cons
   close(fd);
 }
 
-uint8_t Board::vpd(size_t offset) const { return read("eeprom/vpd.bin").at(offset); }
+uint8_t Board::vpd(size_t offset) const {
+  return read("eeprom/vpd.bin").at(offset);
+}
 
-void Board::set_vpd(size_t offset, uint8_t value) const { patch("eeprom/vpd.bin", offset, {value}); }
+void Board::set_vpd(size_t offset, uint8_t value) const {
+  patch("eeprom/vpd.bin", offset, {value});
+}
 
-std::vector<std::string> Board::commands() const { return lines_of(text("commands.log")); }
+std::vector<std::string> Board::commands() const {
+  return lines_of(text("commands.log"));
+}
 
-std::vector<std::string> Board::i2c_log() const { return lines_of(text("i2c.log")); }
+std::vector<std::string> Board::i2c_log() const {
+  return lines_of(text("i2c.log"));
+}
 
 std::vector<uint32_t> Board::erase_counts(const std::string& part) const {
   std::vector<uint32_t> counts;
@@ -206,9 +220,9 @@ void Board::set_env(const std::vector<std::string>& vars, size_t size) const {
   for (const std::string& v : vars) body += v + "\n";
   write_text("tmp/env.txt", body);
   std::string out;
-  if (run_program({"mkenvimage", "-b", "-s", std::to_string(size), "-o", path("tmp/env.bin"),
-                   env_txt},
-                  &out) != 0)
+  if (run_program(
+          {"mkenvimage", "-b", "-s", std::to_string(size), "-o", path("tmp/env.bin"), env_txt},
+          &out) != 0)
     throw std::runtime_error("mkenvimage failed: " + out);
   Bytes env = read("tmp/env.bin");
   Bytes part = read("flash/ubootenv");
@@ -254,9 +268,9 @@ void Console::start(const Board& board, Target target, const std::vector<std::st
     throw std::runtime_error("pipe failed");
   char scale[32];
   snprintf(scale, sizeof scale, "%g", time_scale);
-  std::vector<std::string> argv = {host_bin() + "/kvzsim", "boot",      board.dir(),
-                                   "--target",             target_name(target), "--time-scale",
-                                   scale,                  "--serial",  serial_slave};
+  std::vector<std::string> argv = {
+      host_bin() + "/kvzsim", "boot", board.dir(), "--target",  target_name(target),
+      "--time-scale",         scale,  "--serial",  serial_slave};
   argv.insert(argv.end(), extra.begin(), extra.end());
   pid_ = fork();
   if (pid_ == 0) {
@@ -383,13 +397,9 @@ int Console::send_xmodem(const std::string& file, double seconds) {
     struct pollfd p[2] = {{from_sx[0], POLLIN, 0}, {serial_master_, POLLIN, 0}};
     poll(p, 2, 20);
     if (p[0].revents) {
-      // Paced: the receiver drops what arrives right after its acknowledgement.
       char buf[1100];
       const ssize_t n = read(from_sx[0], buf, sizeof buf);
-      if (n > 0) {
-        write_all(serial_master_, buf, static_cast<size_t>(n));
-        usleep(2000);
-      }
+      if (n > 0) write_all(serial_master_, buf, static_cast<size_t>(n));
     }
     if (p[1].revents & POLLIN) {
       char buf[256];

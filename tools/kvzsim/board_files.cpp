@@ -128,7 +128,10 @@ const Stub kStubs[] = {
      "if [ \"$dev\" = /dev/mtd-user-char ]; then find /user -mindepth 1 -delete; fi\n"},
     {"rx", false,
      "# XMODEM receiver on the serial line /dev/ttyS0 (on the switch the console's own line).\n"
-     "exec /kvzsim/host/bin/rx -U \"$@\" < /dev/ttyS0 > /dev/ttyS0 2>/dev/null\n"},
+     "# Its answers pass through a pipe: on exit lrzsz flushes its terminal, which on a\n"
+     "# pseudo-terminal would discard the last answer before the sender has read it.\n"
+     "set -o pipefail\n"
+     "/kvzsim/host/bin/rx -U \"$@\" < /dev/ttyS0 2>/dev/null | cat > /dev/ttyS0\n"},
     {"dhclient", true, "exit 0\n"},
     {"ifconfig", true, "exit 0\n"},
     {"route", true, "exit 0\n"},
