@@ -203,10 +203,6 @@ void write_all(int fd, const uint8_t* data, size_t len) {
   }
 }
 
-// Reads the record once, from its first byte to its last, computing the record check on the
-// way and writing the bytes from `copy_from` on (the payload, or 0 for the whole record) to
-// out_fd. Returns true when every byte was read and the check matches; otherwise out_fd is
-// truncated again, so that a failed record leaves nothing behind.
 // Feeds one piece of the record (its bytes from `pos` on) to the check, and the part of it from
 // `copy_from` on to out_fd.
 void take_piece(const uint8_t* data, uint64_t pos, size_t n, uint64_t copy_from, int out_fd,
