@@ -2,30 +2,23 @@
 // emulated device through the same Linux interfaces as the launcher, on host and PowerPC.
 #include <gtest/gtest.h>
 
+#include "records.h"
 #include "sim.h"
 
 using namespace kvzsim;
 
 namespace {
 
-constexpr uint32_t kBlock = 65536;
+using kvztest::slice;
 
 class BoardTest : public ::testing::TestWithParam<Target> {
  protected:
   // Boots the probe, feeds it the script line by line and returns the run.
-  Boot probe(const Board& board, const std::string& script, std::vector<std::string> extra = {},
-             double time_scale = 20) {
-    extra.insert(extra.begin(), {"--launcher", bin_for(GetParam()) + "/kvzsim_probe"});
-    Console c(board, GetParam(), extra, time_scale);
-    c.send(script);
-    c.send("\x04");  // end of input
-    return c.finish(60);
+  Boot probe(const Board& board, const std::string& script,
+             const std::vector<std::string>& extra = {}) {
+    return run_script(board, GetParam(), "kvzsim_probe", script, extra);
   }
 };
-
-Bytes slice(const Bytes& b, size_t at, size_t n) {
-  return Bytes(b.begin() + static_cast<long>(at), b.begin() + static_cast<long>(at + n));
-}
 
 TEST_P(BoardTest, MtdPartitionsHaveNorFlashSemantics) {
   Board board({"--blank"});
@@ -65,7 +58,9 @@ TEST_P(BoardTest, MtdFaultsFireOnTheNthOperation) {
   board.configure("fail_mtd_write=rfs:1");
   board.configure("short_mtd_write=kernel:2");
   board.configure("stuck_mtd_write=kernel:3");
+  board.configure("fail_memgetinfo=1");
   const Boot r = probe(board,
+                       "info kernel\n"
                        "read kernel 0 4\n"
                        "read kernel 0 4\n"  // 2nd read fails
                        "read kernel 0 4\n"
@@ -78,16 +73,10 @@ TEST_P(BoardTest, MtdFaultsFireOnTheNthOperation) {
                        "write kernel 8 00\n"        // stuck: reports success, changes nothing
                        "read kernel 0 12\n");
   EXPECT_EQ(r.out,
-            "read=ffffffff\nerror=5\nread=ffffffff\nok\nok\nerror=5\nerror=5\nwrote=1\n"
+            "error=5\nread=ffffffff\nerror=5\nread=ffffffff\nok\nok\nerror=5\nerror=5\nwrote=1\n"
             "wrote=2\nwrote=1\nread=00ffffff0000ffffffffffff\n");
   EXPECT_EQ(board.erase_counts("kernel").at(0), 1u);
   EXPECT_EQ(board.erase_counts("rfs").at(0), 1u);
-}
-
-TEST_P(BoardTest, GeometryRequestCanFail) {
-  Board board({"--blank"});
-  const Boot r = probe(board, "info kernel\n", {"--fault", "fail_memgetinfo=1"});
-  EXPECT_EQ(r.out, "error=5\n");
 }
 
 TEST_P(BoardTest, EepromAndRegisterDeviceAnswerWithTheirFiles) {
@@ -140,7 +129,7 @@ TEST_P(BoardTest, MissingDevicesDoNotAnswer) {
 
 TEST_P(BoardTest, TimeRunsFasterByTheScale) {
   Board board({"--blank"});
-  const Boot r = probe(board, "sleep 2\nusleep 1000000\npoll 2000\nclock 3\n", {}, 20);
+  const Boot r = probe(board, "sleep 2\nusleep 1000000\npoll 2000\nclock 3\n");
   // 2 s of board time at x20 is 100 ms of real time.
   int sleep_ms = -1, usleep_ms = -1, poll_ms = -1, board_ms = -1;
   ASSERT_EQ(sscanf(r.out.c_str(), "real_ms=%d\nreal_ms=%d\nreal_ms=%d\nboard_ms=%d", &sleep_ms,

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -17,6 +18,7 @@ using kvzsim::Boot;
 using kvzsim::Bytes;
 using kvzsim::Console;
 using kvzsim::Target;
+using kvztest::bare_header;
 using kvztest::concat;
 using kvztest::make_record;
 using Lines = std::vector<std::string>;
@@ -87,6 +89,28 @@ class BootTest : public ::testing::TestWithParam<Target> {
  protected:
   Boot run(const Board& board, const std::vector<std::string>& extra = {}) {
     return kvzsim::boot(board, GetParam(), extra);
+  }
+
+  // Checks how a run ended, what it printed and the command lines it ran.
+  static void expect_run(const Boot& r, const Board& board, int status, const std::string& out,
+                         const std::string& err, const Lines& commands) {
+    EXPECT_EQ(r.status, status);
+    EXPECT_EQ(r.out, out);
+    EXPECT_EQ(r.err, err);
+    EXPECT_EQ(board.commands(), commands);
+  }
+
+  // Boots up to `question`, lets the launcher settle in its read, then presses `keys`; `echo`
+  // receives what the console terminal showed of them.
+  Boot answer(const Board& board, const std::string& question, const std::string& keys,
+              std::string* echo = nullptr) {
+    Console c(board, GetParam());
+    EXPECT_TRUE(c.wait_for(question));
+    usleep(800000);  // the launcher is waiting in its read by now
+    c.send(keys);
+    const Boot r = c.finish();
+    if (echo) *echo = c.echo();
+    return r;
   }
 };
 

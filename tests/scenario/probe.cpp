@@ -46,10 +46,18 @@ int open_part(const char* part) {
   return open(path, O_RDWR | O_SYNC);
 }
 
-void print_hex(const char* label, const uint8_t* b, ssize_t n) {
-  printf("%s=", label);
-  for (ssize_t i = 0; i < n; ++i) printf("%02x", b[i]);
-  printf("\n");
+// Prints "error=ERRNO" for a failed transfer, else the bytes read ("read=HEX") or the count of
+// bytes written ("wrote=N").
+void report(ssize_t n, const uint8_t* read_bytes) {
+  if (n < 0) {
+    printf("error=%d\n", errno);
+  } else if (read_bytes) {
+    printf("read=");
+    for (ssize_t i = 0; i < n; ++i) printf("%02x", read_bytes[i]);
+    printf("\n");
+  } else {
+    printf("wrote=%zd\n", n);
+  }
 }
 
 size_t parse_hex(const char* s, uint8_t* out, size_t max) {
@@ -95,18 +103,10 @@ void cmd_mtd(const char* op, char* rest) {
   } else if (!strcmp(op, "write")) {
     uint8_t data[2048];
     const size_t len = parse_hex(hex, data, sizeof data);
-    const ssize_t w = pwrite(fd, data, len, static_cast<off_t>(a));
-    if (w < 0)
-      printf("error=%d\n", errno);
-    else
-      printf("wrote=%zd\n", w);
+    report(pwrite(fd, data, len, static_cast<off_t>(a)), nullptr);
   } else {
     uint8_t data[4096];
-    const ssize_t r = pread(fd, data, b < sizeof data ? b : sizeof data, static_cast<off_t>(a));
-    if (r < 0)
-      printf("error=%d\n", errno);
-    else
-      print_hex("read", data, r);
+    report(pread(fd, data, b < sizeof data ? b : sizeof data, static_cast<off_t>(a)), data);
   }
   close(fd);
 }
@@ -128,17 +128,9 @@ void cmd_i2c(char* rest) {
   uint8_t data[256];
   if (dir == 'w') {
     const size_t len = parse_hex(arg, data, sizeof data);
-    const ssize_t w = write(fd, data, len);
-    if (w < 0)
-      printf("error=%d\n", errno);
-    else
-      printf("wrote=%zd\n", w);
+    report(write(fd, data, len), nullptr);
   } else {
-    const ssize_t r = read(fd, data, strtoul(arg, nullptr, 0) % sizeof data);
-    if (r < 0)
-      printf("error=%d\n", errno);
-    else
-      print_hex("read", data, r);
+    report(read(fd, data, strtoul(arg, nullptr, 0) % sizeof data), data);
   }
   close(fd);
 }

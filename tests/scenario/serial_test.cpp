@@ -4,6 +4,8 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <cstring>
+
 #include "sim.h"
 
 using namespace kvzsim;
@@ -16,14 +18,15 @@ void send_serial(int fd, const std::string& bytes) {
   ASSERT_EQ(write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
 }
 
-// A console line as the switch has it before a download: 9600 bps, line editing, CR to LF.
+// A console line as the switch has it before a download: 9600 bps, two stop bits, line editing,
+// CR to LF. (A pseudo-terminal always keeps 8 data bits without parity.)
 struct termios console_settings(int fd) {
   struct termios t;
   tcgetattr(fd, &t);
-  t.c_iflag = ICRNL | IXON;
+  t.c_iflag = ICRNL | IXON | BRKINT;
   t.c_oflag = OPOST | ONLCR;
-  t.c_cflag = (t.c_cflag & ~CSIZE) | CS8 | CREAD | CLOCAL;
-  t.c_lflag = ISIG | ICANON | ECHO | ECHOE;
+  t.c_cflag = (t.c_cflag & ~CSIZE) | CS8 | CSTOPB | CREAD | CLOCAL | HUPCL;
+  t.c_lflag = ISIG | ICANON | ECHO | ECHOE | ECHOK | IEXTEN;
   cfsetispeed(&t, B9600);
   cfsetospeed(&t, B9600);
   return t;
@@ -33,8 +36,9 @@ TEST_P(SerialTest, LineIsHandedOverAndBack) {
   Board board({"--blank"});
   Console c(board, GetParam(), {"--launcher", bin_for(GetParam()) + "/kvzsim_storage"});
   const int line = c.serial_fd();
-  const struct termios before = console_settings(line);
+  struct termios before = console_settings(line);
   ASSERT_EQ(tcsetattr(line, TCSANOW, &before), 0);
+  ASSERT_EQ(tcgetattr(line, &before), 0);  // as the line took them
 
   c.send("serial_init\n");
   ASSERT_TRUE(
@@ -48,7 +52,9 @@ TEST_P(SerialTest, LineIsHandedOverAndBack) {
   EXPECT_EQ(dl.c_iflag, static_cast<tcflag_t>(IGNBRK));
   EXPECT_EQ(dl.c_oflag, 0u);
   EXPECT_EQ(dl.c_cflag & (CSIZE | PARENB | CSTOPB), static_cast<tcflag_t>(CS8));
-  EXPECT_EQ(dl.c_lflag & (ICANON | ISIG | ECHO | ECHOE), 0u);
+  EXPECT_EQ(dl.c_cflag & (CREAD | CLOCAL | HUPCL), static_cast<tcflag_t>(CREAD | CLOCAL | HUPCL));
+  EXPECT_EQ(dl.c_lflag, static_cast<tcflag_t>(ECHOK | IEXTEN));
+  EXPECT_EQ(0, memcmp(dl.c_cc, before.c_cc, sizeof dl.c_cc));
 
   // A key that is not Enter is dropped; after 11 s of board time the operator is reminded.
   send_serial(line, "x\n");
@@ -69,6 +75,7 @@ TEST_P(SerialTest, LineIsHandedOverAndBack) {
   EXPECT_EQ(after.c_cflag, before.c_cflag);
   EXPECT_EQ(after.c_lflag, before.c_lflag);
   EXPECT_EQ(cfgetospeed(&after), static_cast<speed_t>(B9600));
+  EXPECT_EQ(0, memcmp(after.c_cc, before.c_cc, sizeof after.c_cc));
   c.send("\x04");
   const Boot b = c.finish();
   EXPECT_EQ(b.err, "");

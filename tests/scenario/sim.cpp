@@ -32,12 +32,24 @@ int remove_entry(const char* p, const struct stat*, int, struct FTW*) {
   return 0;
 }
 
-std::vector<std::string> lines_of(const std::string& text) {
-  std::vector<std::string> out;
-  std::istringstream in(text);
-  std::string line;
-  while (std::getline(in, line)) out.push_back(line);
-  return out;
+// Runs argv in place of this (child) process; exits with 127 when it cannot.
+[[noreturn]] void exec_argv(const std::vector<std::string>& argv) {
+  std::vector<char*> a;
+  for (const auto& s : argv) a.push_back(const_cast<char*>(s.c_str()));
+  a.push_back(nullptr);
+  execvp(a[0], a.data());
+  _exit(127);
+}
+
+// Reads a whole file into *data; false when it cannot be opened.
+bool slurp(const std::string& path, Bytes* data) {
+  const int fd = open(path.c_str(), O_RDONLY);
+  if (fd < 0) return false;
+  char buf[65536];
+  ssize_t n;
+  while ((n = ::read(fd, buf, sizeof buf)) > 0) data->insert(data->end(), buf, buf + n);
+  close(fd);
+  return true;
 }
 
 int open_pty(std::string* slave_name) {
@@ -71,6 +83,14 @@ void write_all(int fd, const char* data, size_t n) {
 
 }  // namespace
 
+std::vector<std::string> lines_of(const std::string& text) {
+  std::vector<std::string> out;
+  std::istringstream in(text);
+  std::string line;
+  while (std::getline(in, line)) out.push_back(line);
+  return out;
+}
+
 const char* target_name(Target t) {
   return t == Target::kHost ? "host" : "ppc";
 }
@@ -96,11 +116,7 @@ int run_program(const std::vector<std::string>& argv, std::string* out) {
     dup2(pipefd[1], 1);
     dup2(pipefd[1], 2);
     close(pipefd[0]);
-    std::vector<char*> a;
-    for (const auto& s : argv) a.push_back(const_cast<char*>(s.c_str()));
-    a.push_back(nullptr);
-    execvp(a[0], a.data());
-    _exit(127);
+    exec_argv(argv);
   }
   close(pipefd[1]);
   std::string text;
@@ -141,12 +157,7 @@ bool Board::exists(const std::string& rel) const {
 
 Bytes Board::read(const std::string& rel) const {
   Bytes data;
-  FILE* f = fopen(path(rel).c_str(), "rb");
-  if (!f) return data;
-  uint8_t buf[65536];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, f)) > 0) data.insert(data.end(), buf, buf + n);
-  fclose(f);
+  slurp(path(rel), &data);  // a missing file reads as empty
   return data;
 }
 
@@ -239,20 +250,9 @@ void Board::make_bundle(const std::string& rel, const std::vector<std::string>& 
 
 // ---- Console --------------------------------------------------------------------------------
 
-Console::Console(const Board& board, Target target, const std::vector<std::string>& extra,
-                 double time_scale) {
-  start(board, target, extra, time_scale, "");
-}
-
+// Starts kvzsim with the console pty as standard input, or with the file at stdin_path.
 Console::Console(const Board& board, Target target, const std::vector<std::string>& extra,
                  double time_scale, const std::string& stdin_path) {
-  start(board, target, extra, time_scale, stdin_path);
-}
-
-// Starts kvzsim with the console pty as standard input, or with the file at stdin_path (then
-// there is no console terminal: no echo, no keys to send).
-void Console::start(const Board& board, Target target, const std::vector<std::string>& extra,
-                    double time_scale, const std::string& stdin_path) {
   std::string console_slave, serial_slave;
   if (stdin_path.empty()) console_master_ = open_pty(&console_slave);
   serial_master_ = open_pty(&serial_slave);
@@ -282,11 +282,7 @@ void Console::start(const Board& board, Target target, const std::vector<std::st
     dup2(in, 0);
     dup2(out_pipe[1], 1);
     dup2(err_pipe[1], 2);
-    std::vector<char*> a;
-    for (const auto& s : argv) a.push_back(const_cast<char*>(s.c_str()));
-    a.push_back(nullptr);
-    execv(a[0], a.data());
-    _exit(127);
+    exec_argv(argv);
   }
   close(out_pipe[1]);
   close(err_pipe[1]);
@@ -422,6 +418,15 @@ int Console::send_xmodem(const std::string& file, double seconds) {
   return status;
 }
 
+Boot run_script(const Board& board, Target target, const std::string& program,
+                const std::string& script, std::vector<std::string> extra, double time_scale) {
+  extra.insert(extra.begin(), {"--launcher", bin_for(target) + "/" + program});
+  Console c(board, target, extra, time_scale);
+  c.send(script);
+  c.send("\x04");
+  return c.finish();
+}
+
 Boot boot(const Board& board, Target target, const std::vector<std::string>& extra,
           double time_scale) {
   Console c(board, target, extra, time_scale);
@@ -459,12 +464,7 @@ void write_file(const std::string& path, const Bytes& data, mode_t mode) {
 
 Bytes read_file(const std::string& path) {
   Bytes data;
-  const int fd = open(path.c_str(), O_RDONLY);
-  if (fd < 0) throw std::runtime_error("cannot read " + path);
-  char buf[65536];
-  ssize_t n;
-  while ((n = read(fd, buf, sizeof buf)) > 0) data.insert(data.end(), buf, buf + n);
-  close(fd);
+  if (!slurp(path, &data)) throw std::runtime_error("cannot read " + path);
   return data;
 }
 

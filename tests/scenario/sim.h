@@ -28,6 +28,9 @@ struct TargetName {
 std::string host_bin();  // build/bin of the host tree
 std::string bin_for(Target t);
 
+// The lines of a text, without their newlines.
+std::vector<std::string> lines_of(const std::string& text);
+
 // Runs a host program and returns its exit status; stdout and stderr are collected.
 int run_program(const std::vector<std::string>& argv, std::string* out = nullptr);
 
@@ -95,12 +98,10 @@ struct Boot {
 // pseudo-terminal whose other end the test holds.
 class Console {
  public:
+  // With stdin_path, standard input is that file instead of the console terminal (then there is
+  // no echo and no key to send), e.g. "/dev/null": a console that is at its end from the start.
   Console(const Board& board, Target target, const std::vector<std::string>& extra = {},
-          double time_scale = 20);
-  // The same boot with standard input taken from a file instead of the console terminal, e.g.
-  // "/dev/null": a console that is at its end from the start.
-  Console(const Board& board, Target target, const std::vector<std::string>& extra,
-          double time_scale, const std::string& stdin_path);
+          double time_scale = 20, const std::string& stdin_path = "");
   ~Console();
   Console(const Console&) = delete;
   Console& operator=(const Console&) = delete;
@@ -121,8 +122,6 @@ class Console {
   int send_xmodem(const std::string& file, double seconds = 120);
 
  private:
-  void start(const Board& board, Target target, const std::vector<std::string>& extra,
-             double time_scale, const std::string& stdin_path);
   void pump(int timeout_ms);
   bool wait_in(const std::string& text, const std::string& which, size_t* from, double seconds);
 
@@ -137,6 +136,12 @@ class Console {
   int status_ = -1;
   bool done_ = false;
 };
+
+// Boots a stand-in launcher of the target's build (e.g. "kvzsim_probe") in place of the
+// launcher, types the script on its console, then the end-of-input key.
+Boot run_script(const Board& board, Target target, const std::string& program,
+                const std::string& script, std::vector<std::string> extra = {},
+                double time_scale = 20);
 
 // Boots once with nothing typed on the console.
 Boot boot(const Board& board, Target target, const std::vector<std::string>& extra = {},

@@ -27,10 +27,25 @@ inline Bytes make_record(uint32_t type_magic, uint32_t id, const Bytes& payload,
   return rec;
 }
 
+// The first 20 bytes of a record with the given fields and no checksum, to express sizes that no
+// writer would produce.
+inline Bytes bare_header(uint32_t magic, uint32_t len, uint16_t hdrlen) {
+  Bytes h(kHeaderReadSize, 0);
+  put_be32(h.data() + 4, len);
+  put_be32(h.data() + 8, magic);
+  put_be16(h.data() + 18, hdrlen);
+  return h;
+}
+
 inline Bytes concat(std::initializer_list<Bytes> parts) {
   Bytes out;
   for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
   return out;
+}
+
+// The n bytes of b from offset at.
+inline Bytes slice(const Bytes& b, size_t at, size_t n) {
+  return Bytes(b.begin() + static_cast<long>(at), b.begin() + static_cast<long>(at + n));
 }
 
 // Deterministic filler bytes (xorshift), so that failures are reproducible.

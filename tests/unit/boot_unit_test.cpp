@@ -1,44 +1,25 @@
 // The bundle scan that finds the record to boot, and the boot option rules of the environment
 // text.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <cstdlib>
+#include <cstdio>
 #include <cstring>
 #include <string>
 
 #include "launch.h"
 #include "records.h"
+#include "scratch.h"
 
+using kvztest::bare_header;
 using kvztest::Bytes;
 using kvztest::concat;
 using kvztest::make_record;
 using kvztest::pattern;
+using kvztest::TempFile;
 
 namespace {
 
 // ---- parse_image ----------------------------------------------------------------------------
-
-// A bundle in a temporary file, open for reading.
-class BundleFile {
- public:
-  explicit BundleFile(const Bytes& content) {
-    char tmpl[] = "/tmp/kvz-bundle-XXXXXX";
-    fd_ = mkstemp(tmpl);
-    unlink(tmpl);
-    EXPECT_GE(fd_, 0);
-    const ssize_t wrote = write(fd_, content.data(), content.size());
-    EXPECT_EQ(wrote, static_cast<ssize_t>(content.size()));
-    lseek(fd_, 0, SEEK_SET);
-  }
-  ~BundleFile() { close(fd_); }
-  int fd() const { return fd_; }
-  off_t position() const { return lseek(fd_, 0, SEEK_CUR); }
-
- private:
-  int fd_ = -1;
-};
 
 Bytes first20(const Bytes& record) {
   return Bytes(record.begin(), record.begin() + 20);
@@ -50,14 +31,6 @@ Bytes header_of(const uint8_t* h) {
 
 Bytes rec(uint32_t type, size_t payload, uint16_t hdrlen = 0, uint32_t seed = 1) {
   return make_record(type, 0x01020304, pattern(payload, seed), hdrlen);
-}
-
-Bytes bare_header(uint32_t magic, uint32_t len, uint16_t hdrlen) {
-  Bytes h(20, 0);
-  put_be32(h.data() + 4, len);
-  put_be32(h.data() + 8, magic);
-  put_be16(h.data() + 18, hdrlen);
-  return h;
 }
 
 TEST(ParseImage, FindsTheFirstBootableRecordAndStopsOnIt) {
@@ -80,10 +53,12 @@ TEST(ParseImage, FindsTheFirstBootableRecordAndStopsOnIt) {
        kernel_ext.size() + rfs_ext.size(), first20(app_ext)},
       {"diagnostics before an application", concat({uboot, diags, app}), uboot.size(),
        first20(diags)},
+      // Only the 20 bytes of a header are needed to find a record; its check is made later.
+      {"a header alone at the end", concat({uboot, first20(app)}), uboot.size(), first20(app)},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    BundleFile f(c.bundle);
+    TempFile f(c.bundle);
     uint8_t header[kHeaderReadSize];
     memset(header, 0xEE, sizeof header);
     EXPECT_EQ(parse_image(f.fd(), header), 1);
@@ -95,39 +70,29 @@ TEST(ParseImage, FindsTheFirstBootableRecordAndStopsOnIt) {
 TEST(ParseImage, WithoutBootableRecordKeepsTheLastHeaderRead) {
   const Bytes kernel = rec(kMagicKernel, 100);
   const Bytes rfs_ext = rec(kMagicRootFs, 100, 32);
-  uint8_t header[kHeaderReadSize];
-  {
-    BundleFile f(concat({kernel, rfs_ext}));
-    EXPECT_EQ(parse_image(f.fd(), header), 0);
-    EXPECT_EQ(header_of(header), first20(rfs_ext));
-  }
-  {
-    // Trailing bytes too few for another header end the scan.
-    BundleFile f(concat({kernel, Bytes(19, 0x01)}));
-    EXPECT_EQ(parse_image(f.fd(), header), 0);
-    EXPECT_EQ(header_of(header), first20(kernel));
-  }
-}
-
-TEST(ParseImage, ShortOrEmptyFileHoldsNoRecord) {
   const Bytes app = rec(kMagicApplication, 10);
-  for (const size_t size : {size_t{0}, size_t{1}, size_t{19}}) {
-    SCOPED_TRACE(size);
-    BundleFile f(Bytes(app.begin(), app.begin() + static_cast<long>(size)));
+  struct Case {
+    const char* what;
+    Bytes bundle;
+    Bytes header;  // empty when no header was read whole
+  };
+  const Case cases[] = {
+      {"other types only", concat({kernel, rfs_ext}), first20(rfs_ext)},
+      // Trailing bytes too few for another header end the scan.
+      {"short tail", concat({kernel, Bytes(19, 0x01)}), first20(kernel)},
+      {"empty file", {}, {}},
+      {"one byte", kvztest::slice(app, 0, 1), {}},
+      {"19 bytes", kvztest::slice(app, 0, 19), {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempFile f(c.bundle);
     uint8_t header[kHeaderReadSize];
     EXPECT_EQ(parse_image(f.fd(), header), 0);
+    if (!c.header.empty()) {
+      EXPECT_EQ(header_of(header), c.header);
+    }
   }
-}
-
-TEST(ParseImage, ApplicationHeaderAtTheVeryEndIsFound) {
-  // Only the 20 bytes of a header are needed to find a record; its check is made later.
-  const Bytes kernel = rec(kMagicKernel, 40);
-  const Bytes app = rec(kMagicApplication, 1000);
-  BundleFile f(concat({kernel, first20(app)}));
-  uint8_t header[kHeaderReadSize];
-  EXPECT_EQ(parse_image(f.fd(), header), 1);
-  EXPECT_EQ(f.position(), static_cast<off_t>(kernel.size()));
-  EXPECT_EQ(header_of(header), first20(app));
 }
 
 TEST(ParseImage, RecordThatCannotBeSteppedOverEndsTheScan) {
@@ -146,7 +111,7 @@ TEST(ParseImage, RecordThatCannotBeSteppedOverEndsTheScan) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    BundleFile f(concat({c.blocker, app}));
+    TempFile f(concat({c.blocker, app}));
     uint8_t header[kHeaderReadSize];
     EXPECT_EQ(parse_image(f.fd(), header), 0);
     EXPECT_EQ(header_of(header), c.blocker);
@@ -178,46 +143,40 @@ class EnvText : public ::testing::Test {
 
 const char* const kDefaults = "gdb=0 gdbserver=0 shell=0 memchk=0 rescue=0 diags=0 port=1234";
 
-TEST_F(EnvText, EmptyOrErasedEnvironmentKeepsTheDefaults) {
-  for (const std::string& text : {std::string(1280, ' '), std::string(1280, '\xff'),
-                                  std::string("bootcmd=run boot_flash baudrate=9600 ")}) {
-    parse_env_text(text.c_str());
-    EXPECT_EQ(options(), kDefaults);
+TEST_F(EnvText, KeyRules) {
+  const struct {
+    const char* what;
+    std::string text;
+    const char* options;
+  } cases[] = {
+      {"blank", std::string(1280, ' '), kDefaults},
+      {"erased", std::string(1280, '\xff'), kDefaults},
+      {"no boot option", "bootcmd=run boot_flash baudrate=9600 ", kDefaults},
+      {"values compared by their prefix", "gdb=on shell=one memchk=onwards diagnostics=rescue2 ",
+       "gdb=1 gdbserver=0 shell=1 memchk=1 rescue=1 diags=0 port=1234"},
+      {"values that do not begin with on", "gdb=of shell=Yes memchk=o diagnostics=diagsX ",
+       "gdb=0 gdbserver=0 shell=0 memchk=0 rescue=0 diags=1 port=1234"},
+      {"diagnostics neither rescue nor diags", "diagnostics=normal ", kDefaults},
+      {"server turns the debugger on", "gdb=off gdbserver=on ",
+       "gdb=1 gdbserver=1 shell=0 memchk=0 rescue=0 diags=0 port=1234"},
+      {"server off leaves the debugger", "gdb=on gdbserver=off ",
+       "gdb=1 gdbserver=0 shell=0 memchk=0 rescue=0 diags=0 port=1234"},
+      // "gdbserver=" does not hold "gdb=": the debugger flag comes from the server rule alone.
+      {"server off alone", "gdbserver=off ", kDefaults},
+      // Keys are found anywhere, and only the first one counts.
+      {"inside a longer name", "myshell=on shell=off ",
+       "gdb=0 gdbserver=0 shell=1 memchk=0 rescue=0 diags=0 port=1234"},
+      {"inside another value", "bootargs=console=ttyS0 memchk=on x=1 memchk=off ",
+       "gdb=0 gdbserver=0 shell=0 memchk=1 rescue=0 diags=0 port=1234"},
+      {"inside another value, first", "extra=diagnostics=diags diagnostics=rescue ",
+       "gdb=0 gdbserver=0 shell=0 memchk=0 rescue=0 diags=1 port=1234"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    SetUp();
+    parse_env_text(c.text.c_str());
+    EXPECT_EQ(options(), c.options);
   }
-}
-
-TEST_F(EnvText, FlagsCompareOnlyThePrefixOfTheValue) {
-  parse_env_text("gdb=on shell=one memchk=onwards diagnostics=rescue2 ");
-  EXPECT_EQ(options(), "gdb=1 gdbserver=0 shell=1 memchk=1 rescue=1 diags=0 port=1234");
-  parse_env_text("gdb=of shell=Yes memchk=o diagnostics=diagsX ");
-  EXPECT_EQ(options(), "gdb=0 gdbserver=0 shell=0 memchk=0 rescue=0 diags=1 port=1234");
-  parse_env_text("diagnostics=normal ");
-  EXPECT_EQ(options(), kDefaults);
-}
-
-TEST_F(EnvText, ServerOptionTurnsTheDebuggerOnButNeverOff) {
-  parse_env_text("gdb=off gdbserver=on ");
-  EXPECT_EQ(options(), "gdb=1 gdbserver=1 shell=0 memchk=0 rescue=0 diags=0 port=1234");
-  SetUp();
-  parse_env_text("gdb=on gdbserver=off ");
-  EXPECT_EQ(options(), "gdb=1 gdbserver=0 shell=0 memchk=0 rescue=0 diags=0 port=1234");
-}
-
-TEST_F(EnvText, KeysAreFoundAnywhereAndOnlyTheFirstCounts) {
-  // Inside a longer name, before the real variable.
-  parse_env_text("myshell=on shell=off ");
-  EXPECT_EQ(options(), "gdb=0 gdbserver=0 shell=1 memchk=0 rescue=0 diags=0 port=1234");
-  SetUp();
-  // Inside another variable's value.
-  parse_env_text("bootargs=console=ttyS0 memchk=on x=1 memchk=off ");
-  EXPECT_EQ(options(), "gdb=0 gdbserver=0 shell=0 memchk=1 rescue=0 diags=0 port=1234");
-  SetUp();
-  parse_env_text("extra=diagnostics=diags diagnostics=rescue ");
-  EXPECT_EQ(options(), "gdb=0 gdbserver=0 shell=0 memchk=0 rescue=0 diags=1 port=1234");
-  SetUp();
-  // "gdbserver=" does not hold "gdb=": the debugger flag comes from the server rule alone.
-  parse_env_text("gdbserver=off ");
-  EXPECT_EQ(options(), kDefaults);
 }
 
 TEST_F(EnvText, PortIsADecimalNumberWhenOneIsThere) {

@@ -7,14 +7,17 @@
 #include <random>
 
 #include "records.h"
+#include "scratch.h"
 
 #ifdef KVZ_HAVE_ZLIB
 #include <zlib.h>
 #endif
 
+using kvztest::bare_header;
 using kvztest::Bytes;
 using kvztest::make_record;
 using kvztest::pattern;
+using kvztest::TempFile;
 
 namespace {
 
@@ -22,31 +25,19 @@ uint32_t crc_of(const Bytes& b) {
   return gen_crc(b.data(), static_cast<uint32_t>(b.size()), kCrcInit);
 }
 
-// A bundle in an unlinked temporary file, walked through its descriptor.
-class TempBundle {
- public:
-  explicit TempBundle(const Bytes& content) : file_(tmpfile()) {
-    if (!content.empty()) fwrite(content.data(), 1, content.size(), file_);
-    fflush(file_);
+// Every record the walk meets in a bundle file.
+std::vector<BundleRecord> walk(const Bytes& bundle) {
+  const TempFile file(bundle);
+  std::vector<BundleRecord> out;
+  BundleWalk w;
+  EXPECT_EQ(bundle_walk_begin(&w, file.fd()), 1);
+  BundleRecord rec;
+  while (bundle_walk_next(&w, &rec)) {
+    out.push_back(rec);
+    if (out.size() > 1000) break;  // a walk that does not advance
   }
-  ~TempBundle() { fclose(file_); }
-  int fd() const { return fileno(file_); }
-
-  std::vector<BundleRecord> walk() const {
-    std::vector<BundleRecord> out;
-    BundleWalk w;
-    EXPECT_EQ(bundle_walk_begin(&w, fd()), 1);
-    BundleRecord rec;
-    while (bundle_walk_next(&w, &rec)) {
-      out.push_back(rec);
-      if (out.size() > 1000) break;  // a walk that does not advance
-    }
-    return out;
-  }
-
- private:
-  FILE* file_;
-};
+  return out;
+}
 
 TEST(Checksum, CheckValueAndComplementOfCommonCrc32) {
   const char* digits = "123456789";
@@ -150,45 +141,23 @@ TEST(RecordHeader, DecodesExtendedHeader) {
   EXPECT_EQ(CheckCrc(rec.data() + 4, 38, h.crc), 0);
 }
 
-TEST(RecordHeader, TypesAndNames) {
-  EXPECT_STREQ(record_type_name(kMagicApplication), "APPLICATION");
-  EXPECT_STREQ(record_type_name(kMagicBootLoader), "UBOOT");
-  EXPECT_STREQ(record_type_name(kMagicKernel), "KERNEL");
-  EXPECT_STREQ(record_type_name(kMagicRootFs), "RFS");
-  EXPECT_STREQ(record_type_name(kMagicDeviceTree), "DFT");
-  EXPECT_STREQ(record_type_name(kMagicDiagnostics), "DIAGS");
-  EXPECT_EQ(record_type_name(0x074B565Au), nullptr);
-  EXPECT_EQ(record_type_name(0x014B565Bu), nullptr);  // wrong tag, right type byte
-  EXPECT_TRUE(is_bootable_type(kMagicDiagnostics));
-  EXPECT_FALSE(is_bootable_type(kMagicKernel));
-}
-
-// Crafts the 20 header bytes directly, to express sizes no writer would produce.
-Bytes raw_header(uint32_t len, uint32_t magic, uint16_t hdrlen) {
-  Bytes raw(kHeaderReadSize, 0);
-  put_be32(raw.data() + 4, len);
-  put_be32(raw.data() + 8, magic);
-  put_be16(raw.data() + 18, hdrlen);
-  return raw;
-}
-
 TEST(RecordHeader, MalformedSizesAreNeverSmallRecords) {
   const uint32_t ext_app = kMagicApplication | kMagicExtended;
   // hdrlen + len wraps 32 bits: would look like an 8-byte record in 32-bit arithmetic.
-  RecordHeader h = decode_header(raw_header(0xFFFFFFF8u, ext_app, 16 + 0).data());
+  RecordHeader h = decode_header(bare_header(ext_app, 0xFFFFFFF8u, 16 + 0).data());
   EXPECT_EQ(h.total_size, 0xFFFFFFF8ull + 16);
   EXPECT_EQ(record_shape(h, 1u << 30), RecordShape::kWraps);
-  h = decode_header(raw_header(0xFFFFFFF8u, kMagicApplication, 0).data());
+  h = decode_header(bare_header(kMagicApplication, 0xFFFFFFF8u, 0).data());
   EXPECT_EQ(record_shape(h, 1ull << 40), RecordShape::kWraps);
   // Extended headers shorter than the bytes that hold hdrlen, down to the zero-size record.
-  h = decode_header(raw_header(0, ext_app, 0).data());
+  h = decode_header(bare_header(ext_app, 0, 0).data());
   EXPECT_EQ(h.total_size, 0u);
   EXPECT_EQ(record_shape(h, 100), RecordShape::kBelowHeader);
-  h = decode_header(raw_header(2, ext_app, 1).data());
+  h = decode_header(bare_header(ext_app, 2, 1).data());
   EXPECT_EQ(record_shape(h, 100), RecordShape::kBelowHeader);
-  h = decode_header(raw_header(100, ext_app, 19).data());
+  h = decode_header(bare_header(ext_app, 100, 19).data());
   EXPECT_EQ(record_shape(h, 1000), RecordShape::kBelowHeader);
-  h = decode_header(raw_header(100, ext_app, 20).data());
+  h = decode_header(bare_header(ext_app, 100, 20).data());
   EXPECT_EQ(record_shape(h, 120), RecordShape::kOk);
   // Running past the end of the file by one byte.
   EXPECT_EQ(record_shape(h, 119), RecordShape::kPastEnd);
@@ -199,8 +168,8 @@ TEST(BundleWalk, StepsOverRecordsOfEverySizeAndHeaderKind) {
   const Bytes b = make_record(kMagicKernel, 2, pattern(5), 32);
   const Bytes c = make_record(kMagicRootFs, 3, {});  // len 0: 16 bytes
   const Bytes d = make_record(kMagicApplication, 4, pattern(64));
-  const TempBundle bundle(kvztest::concat({a, b, c, d}));
-  const auto recs = bundle.walk();
+  const Bytes bundle = kvztest::concat({a, b, c, d});
+  const auto recs = walk(bundle);
   ASSERT_EQ(recs.size(), 4u);
   EXPECT_EQ(recs[0].offset, 0u);
   EXPECT_EQ(recs[1].offset, a.size());
@@ -211,38 +180,39 @@ TEST(BundleWalk, StepsOverRecordsOfEverySizeAndHeaderKind) {
 
   uint8_t buf[37];
   uint32_t crc = 0;
-  ASSERT_EQ(record_crc_fd(bundle.fd(), recs[1].offset, recs[1].hdr, buf, sizeof buf, &crc), 0);
+  const TempFile file(bundle);
+  ASSERT_EQ(record_crc_fd(file.fd(), recs[1].offset, recs[1].hdr, buf, sizeof buf, &crc), 0);
   EXPECT_EQ(crc, recs[1].hdr.crc);
 }
 
 TEST(BundleWalk, ShortTailsEndTheBundle) {
-  EXPECT_TRUE(TempBundle({}).walk().empty());
-  EXPECT_TRUE(TempBundle(Bytes(19, 0)).walk().empty());
+  EXPECT_TRUE(walk({}).empty());
+  EXPECT_TRUE(walk(Bytes(19, 0)).empty());
   // A final record below 20 bytes (len 3) is not seen.
   const Bytes a = make_record(kMagicKernel, 1, pattern(30));
   const Bytes tiny = make_record(kMagicApplication, 2, pattern(3));
-  EXPECT_EQ(TempBundle(kvztest::concat({a, tiny})).walk().size(), 1u);
+  EXPECT_EQ(walk(kvztest::concat({a, tiny})).size(), 1u);
   // The same record followed by anything that makes 20 bytes available is seen.
-  EXPECT_EQ(TempBundle(kvztest::concat({a, tiny, Bytes(1, 0)})).walk().size(), 2u);
+  EXPECT_EQ(walk(kvztest::concat({a, tiny, Bytes(1, 0)})).size(), 2u);
 }
 
 TEST(BundleWalk, UnusableSizesEndTheWalkInsteadOfLooping) {
-  Bytes zero = raw_header(0, kMagicApplication | kMagicExtended, 0);
+  Bytes zero = bare_header(kMagicApplication | kMagicExtended, 0, 0);
   zero.resize(64, 0);
-  auto recs = TempBundle(zero).walk();
+  auto recs = walk(zero);
   ASSERT_EQ(recs.size(), 1u);
   EXPECT_EQ(recs[0].shape, RecordShape::kBelowHeader);
 
   const Bytes a = make_record(kMagicKernel, 1, pattern(30));
   Bytes truncated = make_record(kMagicRootFs, 2, pattern(100));
   truncated.resize(60);
-  recs = TempBundle(kvztest::concat({a, truncated})).walk();
+  recs = walk(kvztest::concat({a, truncated}));
   ASSERT_EQ(recs.size(), 2u);
   EXPECT_EQ(recs[1].shape, RecordShape::kPastEnd);
 
   uint8_t buf[64];
   uint32_t crc = 0;
-  const TempBundle t(truncated);
+  const TempFile t(truncated);
   EXPECT_EQ(record_crc_fd(t.fd(), 0, decode_header(truncated.data()), buf, sizeof buf, &crc), -1);
 }
 

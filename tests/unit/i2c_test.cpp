@@ -7,14 +7,11 @@
 #include <chrono>
 #include <string>
 
+#include "scratch.h"
+
 namespace {
 
-template <typename F>
-std::string console_of(F&& body) {
-  testing::internal::CaptureStdout();
-  body();
-  return testing::internal::GetCapturedStdout();
-}
+using kvztest::console_of;
 
 bool is_open(int fd) {
   return fcntl(fd, F_GETFD) != -1;
