@@ -18,11 +18,15 @@ build-asan:
 	cmake --preset asan >/dev/null
 	cmake --build --preset asan
 
-# Boots the demo switch with the host launcher: a fresh demo board every time.
-demo: build
+# Boots the demo switch on a fresh demo board: with the host launcher, then with the PowerPC
+# launcher under qemu.
+demo: build-ppc build
 	rm -rf $(DEMO_BOARD)
 	build/bin/kvzsim init $(DEMO_BOARD)
+	@echo "== the host launcher =="
 	build/bin/kvzsim boot $(DEMO_BOARD) --time-scale 4
+	@echo "== the PowerPC launcher, under qemu =="
+	build/bin/kvzsim boot $(DEMO_BOARD) --time-scale 4 --target ppc
 
 # Everything: the PowerPC tree first, since the host scenario tests also boot its launcher.
 test: build-ppc build build-asan
