@@ -221,22 +221,18 @@ bool is_bootable_type(uint32_t type_magic) {
   return type_magic == kMagicApplication || type_magic == kMagicDiagnostics;
 }
 
-namespace {
-
-// pread that retries interrupted and partial reads; returns the number of bytes read.
-size_t read_at(int fd, void* buf, size_t count, uint64_t offset) {
+ssize_t pread_full(int fd, void* buf, size_t count, uint64_t offset) {
   size_t done = 0;
   while (done < count) {
     const ssize_t n = pread(fd, static_cast<uint8_t*>(buf) + done, count - done,
                             static_cast<off_t>(offset + done));
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
+    if (n < 0) return -1;
+    if (n == 0) break;
     done += static_cast<size_t>(n);
   }
-  return done;
+  return static_cast<ssize_t>(done);
 }
-
-}  // namespace
 
 int bundle_walk_begin(BundleWalk* walk, int fd) {
   struct stat st {};
@@ -255,7 +251,8 @@ int bundle_walk_next(BundleWalk* walk, BundleRecord* rec) {
     return 0;
   }
   rec->offset = walk->next;
-  if (read_at(walk->fd, rec->raw, kHeaderReadSize, rec->offset) != kHeaderReadSize) {
+  if (pread_full(walk->fd, rec->raw, kHeaderReadSize, rec->offset) !=
+      static_cast<ssize_t>(kHeaderReadSize)) {
     walk->ended = true;
     return 0;
   }
@@ -278,7 +275,7 @@ int record_crc_fd(int fd, uint64_t offset, const RecordHeader& hdr, uint8_t* buf
   while (pos < hdr.total_size) {
     const uint64_t left = hdr.total_size - pos;
     const size_t want = left < buf_size ? static_cast<size_t>(left) : buf_size;
-    if (read_at(fd, buf, want, offset + pos) != want) return -1;
+    if (pread_full(fd, buf, want, offset + pos) != static_cast<ssize_t>(want)) return -1;
     crc = gen_crc(buf, static_cast<uint32_t>(want), crc);
     pos += want;
   }

@@ -9,6 +9,8 @@
 // explicitly and is correct on both byte orders.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <cstdint>
 
@@ -139,6 +141,10 @@ struct BundleWalk {
 // bundle has ended (fewer than kHeaderReadSize bytes remain, a read failed, or the previous
 // record's sizes were unusable).
 [[nodiscard]] int bundle_walk_next(BundleWalk* walk, BundleRecord* rec);
+
+// Reads count bytes at offset, retrying interrupted and partial reads; the number of bytes read
+// (short only at the end of the file), or -1 on an error.
+[[nodiscard]] ssize_t pread_full(int fd, void* buf, size_t count, uint64_t offset);
 
 // Computes the record check over bytes 4 .. total_size-1 of the record at `offset` of fd, reading
 // through `buf`. Returns 0 and stores the checksum in *crc_out, or -1 when a read comes up short.

@@ -183,14 +183,7 @@ bool read_source(const RecordSource& src, uint8_t* buf, uint64_t offset, size_t 
     if (at > UINT32_MAX) return false;
     return api_flash_read(buf, src.fd, static_cast<uint32_t>(at), static_cast<uint32_t>(len)) == 0;
   }
-  size_t done = 0;
-  while (done < len) {
-    const ssize_t n = pread(src.fd, buf + done, len - done, static_cast<off_t>(at + done));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<size_t>(n);
-  }
-  return true;
+  return pread_full(src.fd, buf, len, at) == static_cast<ssize_t>(len);
 }
 
 void write_all(int fd, const uint8_t* data, size_t len) {

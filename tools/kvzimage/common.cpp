@@ -76,19 +76,6 @@ ssize_t read_full(int fd, void* buf, size_t count) {
   return static_cast<ssize_t>(done);
 }
 
-ssize_t pread_full(int fd, void* buf, size_t count, uint64_t offset) {
-  size_t done = 0;
-  while (done < count) {
-    const ssize_t n = pread(fd, static_cast<uint8_t*>(buf) + done, count - done,
-                            static_cast<off_t>(offset + done));
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return -1;
-    if (n == 0) break;
-    done += static_cast<size_t>(n);
-  }
-  return static_cast<ssize_t>(done);
-}
-
 int open_input(const char* path, uint64_t* size, FILE* err) {
   const int fd = open(path, O_RDONLY | O_CLOEXEC);
   if (fd < 0) {

@@ -33,9 +33,9 @@ struct VersionText {
 // Write or read everything asked, retrying interrupted and partial transfers.
 [[nodiscard]] bool write_all(int fd, const void* buf, size_t count);
 [[nodiscard]] bool pwrite_all(int fd, const void* buf, size_t count, uint64_t offset);
-// Returns the number of bytes read (short only at end of file), or -1 on a read error.
+// Returns the number of bytes read (short only at end of file), or -1 on a read error. The
+// positioned form is pread_full of the record module.
 [[nodiscard]] ssize_t read_full(int fd, void* buf, size_t count);
-[[nodiscard]] ssize_t pread_full(int fd, void* buf, size_t count, uint64_t offset);
 
 // Opens an existing regular file for reading and returns its descriptor and size; on failure
 // prints the error line and returns -1.
