@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "crc.h"
+#include "records.h"
 
 namespace {
 
@@ -15,17 +16,7 @@ constexpr size_t kLargest = 1 << 20;
 
 // One buffer for every case, filled with xorshift bytes so no table entry is favoured.
 const std::vector<uint8_t>& buffer() {
-  static const std::vector<uint8_t> data = [] {
-    std::vector<uint8_t> b(kLargest);
-    uint32_t x = 0x9E3779B9u;
-    for (auto& v : b) {
-      x ^= x << 13;
-      x ^= x >> 17;
-      x ^= x << 5;
-      v = static_cast<uint8_t>(x);
-    }
-    return b;
-  }();
+  static const std::vector<uint8_t> data = kvztest::pattern(kLargest, 0x9E3779B9u);
   return data;
 }
 
