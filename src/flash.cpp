@@ -49,9 +49,11 @@ uint32_t last_byte(uint32_t offset, uint32_t length) {
 }
 
 // A range whose end lies beyond 4 GiB would wrap the block arithmetic back to the start of the
-// partition and make a block's portion larger than the block.
-bool range_fits(uint32_t offset, uint32_t length) {
-  return length == 0 || length - 1 <= UINT32_MAX - offset;
+// partition and make a block's portion larger than the block; one whose blocks cover all 4 GiB
+// wraps the block count to 0 and would report success having written nothing.
+bool range_fits(uint32_t offset, uint32_t length, const BlockSpan& span) {
+  if (length == 0) return true;
+  return length - 1 <= UINT32_MAX - offset && span.count != 0;
 }
 
 // The write pieces must tile a block exactly, and the block arithmetic needs a power of two.
@@ -229,8 +231,17 @@ int flash_read(void* buffer, int fd, uint32_t length, uint32_t offset) {
   return mtd_read(fd, offset, length, buffer);
 }
 
-int flash_write(const void* buffer, int fd, uint32_t length, uint32_t offset,
-                uint8_t show_progress) {
+namespace {
+
+// Source bytes that the blocks before block `index` of a span take.
+uint32_t consumed_before(const BlockSpan& span, uint32_t index, uint32_t offset, uint32_t size) {
+  if (index == 0) return 0;
+  return size - (offset - span.first) + (index - 1) * size;
+}
+
+// Rewrites the blocks of the range in order, or with the first block last.
+int rewrite_range(const void* buffer, int fd, uint32_t length, uint32_t offset,
+                  uint8_t show_progress, bool first_block_last) {
   const uint32_t size = theFlash.sector_size;
   const BlockSpan span = flash_block_span(offset, length, size, theFlash.sector_shift);
   // The extra piece keeps the last 1024-byte write inside the buffer.
@@ -240,31 +251,37 @@ int flash_write(const void* buffer, int fd, uint32_t length, uint32_t offset,
     printf("Flash Write malloc failed\n");
     return 0;
   }
-  if (!range_fits(offset, length)) return write_failed("Flash Write range out of bounds.");
+  if (!range_fits(offset, length, span)) return write_failed("Flash Write range out of bounds.");
   if (show_progress) printf("     ");
   const auto* source = static_cast<const uint8_t*>(buffer);
-  uint32_t address = span.first;
-  uint32_t consumed = 0;
-  for (uint32_t i = 0; i < span.count; ++i) {
+  for (uint32_t done = 0; done < span.count; ++done) {
+    const uint32_t i = first_block_last ? (done + 1) % span.count : done;
+    const uint32_t address = span.first + i * size;
+    const uint32_t consumed = consumed_before(span, i, offset, size);
     const BlockPortion portion =
         flash_block_portion(span, i, address, offset, length, consumed, size);
     const char* failure =
         rewrite_block(fd, address, size, scratch.get(), source + consumed, portion);
     if (failure != nullptr) return write_failed(failure);
-    if (show_progress) progress_step(i, span.count);
-    address += size;
-    consumed += portion.size;
+    if (show_progress) progress_step(done, span.count);
   }
   if (show_progress) printf("\b\b\b\b100%c\n", '%');
   fflush(stdout);
   return 1;
 }
 
+}  // namespace
+
+int flash_write(const void* buffer, int fd, uint32_t length, uint32_t offset,
+                uint8_t show_progress) {
+  return rewrite_range(buffer, fd, length, offset, show_progress, false);
+}
+
 int flash_erase(int fd, uint32_t length, uint32_t offset) {
   const uint32_t size = theFlash.sector_size;
   const BlockSpan span = flash_block_span(offset, length, size, theFlash.sector_shift);
   if (debug_erase) trace_span("Erase", offset, length, span);
-  if (!range_fits(offset, length)) {
+  if (!range_fits(offset, length, span)) {
     printf("Flash Erase range out of bounds.\n");
     return 0;
   }
@@ -291,6 +308,12 @@ int api_flash_write(const void* buffer, int fd, uint32_t offset, uint32_t length
                     uint8_t show_progress) {
   if (theFlash.total_size == 0) return -1;
   return flash_write(buffer, fd, length, offset, show_progress) == 1 ? 0 : -1;
+}
+
+int api_flash_write_first_block_last(const void* buffer, int fd, uint32_t offset, uint32_t length,
+                                     uint8_t show_progress) {
+  if (theFlash.total_size == 0) return -1;
+  return rewrite_range(buffer, fd, length, offset, show_progress, true) == 1 ? 0 : -1;
 }
 
 int api_flash_erase(int fd, uint32_t offset, uint32_t length) {

@@ -40,6 +40,11 @@ int api_flash_read(void* buffer, int fd, uint32_t offset, uint32_t length);
 // percentage display. 0 or -1.
 int api_flash_write(const void* buffer, int fd, uint32_t offset, uint32_t length,
                     uint8_t show_progress);
+// Rewrites like api_flash_write, but brings the range's first block to its new content after all
+// the others: a power cut in the middle leaves that block, and the record header it holds, as
+// they were. The progress display is the same.
+int api_flash_write_first_block_last(const void* buffer, int fd, uint32_t offset, uint32_t length,
+                                     uint8_t show_progress);
 // Erases every block that the range touches; 0 or -1.
 int api_flash_erase(int fd, uint32_t offset, uint32_t length);
 
