@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "console.h"
 #include "crc.h"
 #include "flash.h"
 #include "i2c.h"
@@ -525,10 +526,10 @@ void install_recovery_image(const RecordSource& src, const RecordHeader& h, char
 void ask_recovery_install(const RecordSource& src, const RecordHeader& h) {
   printf("Install recovery image as image 1 or 2 (hit return to just boot image): ");
   fflush(stdout);
+  // Only the first of at most 7 characters counts.
   char answer[8];
-  if (!fgets(answer, sizeof answer, stdin)) {
-    // End of input, or the interrupt key before anything was typed: boot as it is.
-    clearerr(stdin);
+  if (get_user_input(answer, sizeof answer) == nullptr || (console_closed && answer[0] == 0)) {
+    // The interrupt key, or a console at its end before anything was typed: boot as it is.
     return;
   }
   if (answer[0] == '1' || answer[0] == '2') {

@@ -1,232 +1,238 @@
-// Console input: raw keys, an editing line reader, and the rescue menu.
+// The rescue menu and its actions.
 #include "rescue.h"
 
-#include <termios.h>
+#include <dirent.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
+#include "crc.h"
+#include "image.h"
 #include "launch.h"
-
-bool console_closed = false;
+#include "xmodem.h"
 
 namespace {
 
-constexpr int kBel = 7;
-constexpr int kBs = 8;
-constexpr int kLf = 10;
-constexpr int kEsc = 27;
-constexpr int kDel = 127;
+constexpr const char* kUsbDir = "/mnt/usb";
+constexpr const char* kDownload = "/tmp/image";
 
-// Where the line editor is in an escape sequence.
-enum class EscState { kNormal, kAfterEsc, kAfterCsi };
+// ---- Menu -----------------------------------------------------------------------------------
 
-// One line being edited: the caller's buffer and the editor's position in it.
-struct Line {
-  char* buf;
-  size_t size;
-  size_t len;     // characters in the text
-  size_t cursor;  // 0 = before the first character, len = after the last
-  EscState esc;
-  bool done;
-};
-
-void put_text(const char* s) {
-  while (*s) uartPutC(static_cast<unsigned char>(*s++));
+void print_menu() {
+  puts("Please select one of the following options:");
+  printf("\t%c) Use xmodem 1K to serial download an image\n", 'X');
+  printf("\t%c) Reboot\n", 'R');
+  printf("\t%c) Exit\n", 'E');
 }
 
-void put_repeat(int c, size_t count) {
-  for (size_t i = 0; i < count; i++) uartPutC(c);
-}
-
-// Writes the text from pos to the end of the line and returns its length.
-size_t put_tail(const Line& l, size_t pos) {
-  for (size_t i = pos; i < l.len; i++) uartPutC(static_cast<unsigned char>(l.buf[i]));
-  return l.len - pos;
-}
-
-// The room counter starts at the buffer size and drops by one per character; a character goes
-// in only while at least two bytes are left, so the terminating NUL always fits.
-bool has_room(const Line& l) {
-  return l.size - l.len >= 2;
-}
-
-void cursor_left(Line& l) {
-  if (l.cursor == 0) return;
-  l.cursor--;
-  uartPutC(kBs);
-}
-
-void cursor_right(Line& l) {
-  if (l.cursor == l.len) return;
-  uartPutC(static_cast<unsigned char>(l.buf[l.cursor++]));
-}
-
-void cursor_home(Line& l) {
-  put_repeat(kBs, l.cursor);
-  l.cursor = 0;
-}
-
-// Removes the character under the cursor and redraws the rest of the line one place to the
-// left, blanking the column the line no longer uses.
-void delete_at_cursor(Line& l) {
-  memmove(l.buf + l.cursor, l.buf + l.cursor + 1, l.len - l.cursor - 1);
-  l.buf[--l.len] = '\0';
-  const size_t tail = put_tail(l, l.cursor);
-  uartPutC(' ');
-  put_repeat(kBs, tail + 1);
-}
-
-void delete_forward(Line& l) {
-  if (l.cursor < l.len) delete_at_cursor(l);
-}
-
-void delete_backward(Line& l) {
-  if (l.cursor == 0) return;
-  cursor_left(l);
-  delete_at_cursor(l);
-}
-
-// Inserts c at the cursor and redraws the rest of the line one place to the right.
-void insert_char(Line& l, int c) {
-  if (!has_room(l)) {
-    uartPutC(kBel);
-    return;
-  }
-  memmove(l.buf + l.cursor + 1, l.buf + l.cursor, l.len - l.cursor);
-  l.buf[l.cursor++] = static_cast<char>(c);
-  l.len++;
-  uartPutC(c);
-  put_repeat(kBs, put_tail(l, l.cursor));
-}
-
-void end_line(Line& l) {
-  uartPutC(kLf);
-  l.done = true;
-}
-
-void normal_key(Line& l, int c) {
-  switch (c) {
-    case 1:
-      cursor_home(l);
-      break;
-    case 2:
-      cursor_left(l);
-      break;
-    case 3:
-      put_text(" <break>\n");
-      l.done = true;
-      break;
-    case 4:
-      delete_forward(l);
-      break;
-    case 6:
-      cursor_right(l);
-      break;
-    case kBs:
-    case kDel:
-      delete_backward(l);
-      break;
-    case 10:
-    case 13:
-      end_line(l);
-      break;
-    case kEsc:
-      l.esc = EscState::kAfterEsc;
-      break;
-    default:
-      if (c < 32)
-        uartPutC(kBel);
-      else
-        insert_char(l, c);
+// Reads keys until one names an option and returns it in upper case. A console at its end
+// answers Exit: nobody is left to choose, and the boot goes on.
+int read_option() {
+  for (;;) {
+    printf("\nOption? : ");
+    fflush(stdout);
+    const unsigned key = uartGetC();
+    printf("%c\n", key);
+    if (sig_quit_raised) {
+      sig_quit_raised = 0;
+      continue;
+    }
+    if (key == 0) {
+      if (console_closed) return 'E';
+      continue;
+    }
+    const int option = toupper(static_cast<int>(key));
+    if (strchr("XUHRDE", option) != nullptr) return option;
+    printf("unknown option \"%c\". Please try again\n", option);
   }
 }
 
-// After ESC: '[' opens a cursor sequence, BS or DEL removes one character, and any other key
-// is taken as if the ESC had not been there.
-void after_esc_key(Line& l, int c) {
-  l.esc = EscState::kNormal;
-  if (c == '[')
-    l.esc = EscState::kAfterCsi;
-  else if (c == kBs || c == kDel)
-    delete_backward(l);
-  else
-    normal_key(l, c);
+// ---- USB picker -----------------------------------------------------------------------------
+
+// Entries that are not directories get numbers; "." and ".." and folders on the stick do not.
+// A symbolic link counts as the link itself, wherever it points. An entry that cannot be
+// examined is numbered too, the same in both walks.
+bool numbered(const dirent* e) {
+  struct stat st;
+  return lstat(e->d_name, &st) != 0 || !S_ISDIR(st.st_mode);
 }
 
-// After ESC [: parameters are skipped; right and left move the cursor; every other final byte
-// (up, down, ESC [ 3 ~ and the like) ends the sequence and is dropped.
-void after_csi_key(Line& l, int c) {
-  if ((c >= '0' && c <= '9') || c == ';') return;
-  l.esc = EscState::kNormal;
-  if (c == 'C')
-    cursor_right(l);
-  else if (c == 'D')
-    cursor_left(l);
-}
-
-void handle_key(Line& l, int c) {
-  switch (l.esc) {
-    case EscState::kNormal:
-      normal_key(l, c);
-      break;
-    case EscState::kAfterEsc:
-      after_esc_key(l, c);
-      break;
-    case EscState::kAfterCsi:
-      after_csi_key(l, c);
-      break;
+// Opens the stick's top directory and makes it the working directory, so that entries are
+// examined by their bare names.
+DIR* open_stick(const char* failure) {
+  DIR* dir = opendir(kUsbDir);
+  if (dir == nullptr) {
+    puts(failure);
+    return nullptr;
   }
+  if (chdir(kUsbDir) != 0) { /* lstat then fails and every entry is numbered, in both walks */
+  }
+  return dir;
+}
+
+void close_stick(DIR* dir) {
+  if (chdir("/tmp") != 0) { /* the working directory matters to nobody after the picker */
+  }
+  closedir(dir);
+}
+
+void list_stick(DIR* dir) {
+  int counter = 1;
+  while (const dirent* e = readdir(dir)) {
+    if (numbered(e)) printf("\t%d: %s\n", counter++, e->d_name);
+  }
+}
+
+// A number as "%d" takes it from the start of the line (2abc is 2); false when the line does not
+// start with one. Numbers beyond the range of an int are pinned to its ends.
+bool parse_number(const char* line, int* number) {
+  char* end = nullptr;
+  errno = 0;
+  const long n = strtol(line, &end, 10);
+  if (end == line) return false;
+  *number = n > INT_MAX ? INT_MAX : n < INT_MIN ? INT_MIN : static_cast<int>(n);
+  return true;
+}
+
+// Reads lines until one holds a number; false when the operator quits (q, Q, the interrupt key
+// or the end of the console).
+bool ask_file_number(int* number) {
+  printf("Choose file number to install (q to quit): ");
+  fflush(stdout);
+  char line[128];
+  for (;;) {
+    if (get_user_input(line, sizeof line) == nullptr) {
+      if (sig_quit_raised) return false;
+      continue;
+    }
+    if (line[0] == 'q' || line[0] == 'Q') return false;
+    if (parse_number(line, number)) return true;
+    if (console_closed) return false;
+    printf("Invalid file number %s. Try again pleas\n", line);
+  }
+}
+
+// Walks the stick again to the entry with the given number and copies its full path into path;
+// false when the entries run out first.
+bool find_entry(DIR* dir, int number, char* path, size_t size) {
+  int counter = 1;
+  while (const dirent* e = readdir(dir)) {
+    if (!numbered(e)) continue;
+    if (counter == number) {
+      printf("Installing %s\n", e->d_name);
+      snprintf(path, size, "%s%c%s", kUsbDir, '/', e->d_name);
+      return true;
+    }
+    counter++;
+  }
+  return false;
 }
 
 }  // namespace
 
-unsigned uartGetC() {
-  // Raw mode lasts for this one read only. Settings that could not be read are not applied:
-  // on a terminal that would put an all-zero line setting (speed 0, a hang-up) on the console.
-  struct termios saved {};
-  const bool is_tty = tcgetattr(0, &saved) == 0;
-  if (is_tty) {
-    struct termios raw = saved;
-    raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
-    raw.c_cc[VMIN] = 1;
-    raw.c_cc[VTIME] = 0;
-    tcsetattr(0, TCSANOW, &raw);
+int run_rescue_mode() {
+  puts("Entering Rescue Mode.");
+  for (;;) {
+    print_menu();
+    switch (read_option()) {
+      case 'X':
+        run_xmodem_rescue();
+        break;
+      case 'U':
+        run_usb_rescue();
+        break;
+      case 'H':
+        run_image_display();
+        break;
+      case 'R':
+        sleep(1);
+        board_reset();
+      case 'D':
+        run_standalone_diags();
+        break;
+      default:  // 'E'
+        return 1;
+    }
+    sig_quit_raised = 0;
   }
-  unsigned char c = 0;
-  const ssize_t n = read(0, &c, 1);
-  const int err = errno;
-  if (is_tty) tcsetattr(0, TCSANOW, &saved);
-  // An interrupted read (Ctrl-C) is not the end of the console; anything else that delivers
-  // nothing is, and would otherwise be retried for ever.
-  if (n == 0 || (n < 0 && err != EINTR)) console_closed = true;
-  return c;
 }
 
-void uartPutC(int c) {
-  putchar(c);
-  fflush(stdout);
+int run_usb_rescue() {
+  DIR* dir = open_stick("Unable to open USB directory. Quitting");
+  if (dir == nullptr) return 0;
+  list_stick(dir);
+  int number = 0;
+  const bool chosen = ask_file_number(&number);
+  close_stick(dir);
+  if (!chosen || number <= 0) return 0;
+  dir = open_stick("Unable to re-open USB directory. Quitting");
+  if (dir == nullptr) return 0;
+  // "/mnt/usb", '/', a name of up to 255 bytes and its NUL.
+  char path[8 + 1 + 256];
+  const bool found = find_entry(dir, number, path, sizeof path);
+  close_stick(dir);
+  if (!found) return 0;
+  return processVeskoImage(path, 0, 0);
 }
 
-char* get_user_input(char* buffer, size_t size) {
-  if (size > 0) memset(buffer, 0, size);
-  Line l{buffer, size, 0, 0, EscState::kNormal, false};
-  while (!l.done) {
-    const unsigned c = uartGetC();
-    if (c == 0 && console_closed)
-      end_line(l);  // nobody is left to press Enter
-    else
-      handle_key(l, static_cast<int>(c));
+int run_xmodem_rescue() {
+  puts("Running xmodem rescue.....");
+  const int fd = init_serial();
+  // A transfer that fails must not leave an earlier download behind to be installed instead.
+  unlink(kDownload);
+  run_shell("/usr/bin/rx /tmp/image");
+  reset_serial(fd);
+  if (fd >= 0) close(fd);
+  struct stat st;
+  if (stat(kDownload, &st) != 0) return 0;
+  return processVeskoImage(kDownload, 0, 0);
+}
+
+int run_image_display() {
+  struct Row {
+    const char* format;
+    uint32_t magic;
+    int32_t slot;
+  };
+  static const Row rows[] = {
+      {"\tBoot image  : %d.%d.%d.%d\n", kMagicBootLoader, 0},
+      {"\tRFS image   : %d.%d.%d.%d\n", kMagicRootFs, 0},
+      {"\tKernel image: %d.%d.%d.%d\n", kMagicKernel, 0},
+      {"\tDFT image   : %d.%d.%d.%d\n", kMagicDeviceTree, 0},
+      {"\tOS image 1  : %d.%d.%d.%d\n", kMagicApplication, 1},
+      {"\tOS image 2  : %d.%d.%d.%d\n", kMagicApplication, 2},
+  };
+  puts("Installed images versions: ");
+  for (const Row& row : rows) {
+    uint8_t header[16];
+    read_flash_image_header(row.magic, header, row.slot);
+    printf(row.format, header[12], header[13], header[14], header[15]);
   }
-  return buffer;
+  return 0;
 }
 
-// The rescue menu is not built yet: behave as if the operator chose Exit at once.
-void run_rescue_mode() {}
-
-// The erase offer of the stand-alone diagnostics is not built yet; boot the rescue image.
 int run_standalone_diags() {
-  return extract_image_from_flash();
+  printf("Confirm: Erase filesystem? (all saved data, configuration, keys will be lost) y/N: ");
+  fflush(stdout);
+  const unsigned key = uartGetC();
+  putchar('\n');
+  if (key != 0 && toupper(static_cast<int>(key)) == 'Y') {
+    puts("unmount filesystem");
+    run_shell("/bin/umount /user &> /dev/null");
+    puts("\nErasing filesystem for clean install");
+    run_shell("flash_eraseall /dev/mtd-user-char");
+    puts("Mounting...");
+    run_shell("/bin/mount -o sync -t jffs2 /dev/mtd-user /user &> /dev/null");
+    puts("creating default filesystem");
+    run_shell("mkdir /user/images &> /dev/null");
+  }
+  puts("Booting diags image...");
+  extract_image_from_flash();
+  return 1;
 }
