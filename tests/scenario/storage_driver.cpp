@@ -17,6 +17,7 @@
 //   env                                    parse_uboot_env, then every boot option on one line
 //   serial_init | serial_reset             init_serial, then reset_serial on its line:
 //                                          "init_serial=ok" (or -1) | "reset_serial=done"
+//   install PATH SKIP SLOT                 processVeskoImage: "install=R"
 //
 // PART is uboot, ubootenv, devicetree, kernel, rfs or rescue: the module's own handle. Numbers
 // take C prefixes (0x10).
@@ -31,6 +32,7 @@
 
 #include "flash.h"
 #include "i2c.h"
+#include "image.h"
 #include "launch.h"
 #include "xmodem.h"
 
@@ -178,6 +180,11 @@ void run(char** words, int count) {
     return;
   }
   if (strcmp(op, "eeprom_read") == 0 && argc == 2) return cmd_eeprom_read(args);
+  if (strcmp(op, "install") == 0 && argc == 3) {
+    printf("install=%d\n", processVeskoImage(args[0], static_cast<uint8_t>(number(args[1])),
+                                             static_cast<int32_t>(number(args[2]))));
+    return;
+  }
   if (strcmp(op, "debug") == 0 && argc == 3) {
     debug_read = static_cast<int>(number(args[0]));
     debug_write = static_cast<int>(number(args[1]));

@@ -1,0 +1,318 @@
+// The rescue menu and the bundle installer: the menu dialogue, the USB picker, installs into
+// flash partitions and slot files with their failures, the version display, the diagnostics
+// wipe, the serial download, and installs cut short by a power failure.
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include "boot_fixture.h"
+
+using namespace boottest;
+using kvztest::pattern;
+
+namespace {
+
+const std::string kMenu =
+    "Please select one of the following options:\n\tX) Use xmodem 1K to serial download an "
+    "image\n\tR) Reboot\n\tE) Exit\n";
+const std::string kExtract = "\nExtracting images ... Do *NOT* power cycle the switch.\n";
+const std::string kAskSlot = "Install image as image 1 or 2 (hit return to just boot image): ";
+const std::string kInit =
+    "Running xmodem rescue.....\n       Change the baud rate to 115200 bps and hit the <ENTER> "
+    "key\n       before initiating the download.\n";
+const std::string kReset = "       Change the baud rate back to 9600 bps, hit the <ENTER> key\n";
+const std::string kErase =
+    "Confirm: Erase filesystem? (all saved data, configuration, keys will be lost) y/N: ";
+const std::string kDiagsBoot = "Booting diags image...\nLaunching diagnostics image\n"
+                               "install diags image\n" + kvzsim::diags_says("1.0.0.0");
+
+std::string opt(const std::string& key) {
+  return "\nOption? : " + key + "\n";
+}
+
+std::string pct(size_t value) {
+  char text[8];
+  snprintf(text, sizeof text, "%03zu%%", value);
+  return text;
+}
+
+// The percentage display of a flash write over `blocks` 64 KiB blocks.
+std::string flash_progress(size_t blocks) {
+  std::string s = "     ";
+  for (size_t i = 0; i < blocks; ++i) s += "\b\b\b\b" + pct(i * 100 / blocks);
+  return s + "\b\b\b\b100%\n";
+}
+
+// The display of a slot file of `size` bytes, written 64 KiB at a time, and its closing lines.
+std::string slot_written(int slot, size_t size) {
+  std::string s = "Installing image as image" + std::to_string(slot) + ":     ";
+  for (size_t done = 0; done < size;) {
+    done = std::min(done + 65536, size);
+    s += "\b\b\b\b" + pct(done * 100 / size);
+  }
+  return s + "\b\b\b\b100%\n\nImage" + std::to_string(slot) + " updated succeeded\n";
+}
+
+// A boot-loader record whose payload carries the copy of its header at byte 240.
+Bytes uboot_record(uint32_t id, size_t size, uint32_t seed) {
+  Bytes payload = pattern(size, seed);
+  put_be32(payload.data() + 244, static_cast<uint32_t>(size));
+  put_be32(payload.data() + 248, kMagicBootLoader);
+  put_be32(payload.data() + 252, id);
+  return make_record(kMagicBootLoader, id, payload);
+}
+
+// The entries of the stick that the picker numbers, in the order the directory gives them.
+std::string stick_listing(const Board& b, std::vector<std::string>* names) {
+  std::string text;
+  DIR* d = opendir(b.path("usb").c_str());
+  while (const dirent* e = readdir(d)) {
+    struct stat st;
+    if (lstat((b.path("usb/") + e->d_name).c_str(), &st) == 0 && S_ISDIR(st.st_mode)) continue;
+    names->push_back(e->d_name);
+    text += "\t" + std::to_string(names->size()) + ": " + e->d_name + "\n";
+  }
+  closedir(d);
+  return text + "Choose file number to install (q to quit): ";
+}
+
+class InstallTest : public BootTest {
+ protected:
+  // Where a step's keys go: the console, the serial line (Enter), lrzsz's sx on the serial line
+  // (keys: the board file to send), or a file left in /tmp/image (keys: its content).
+  enum Via { kConsole, kSerial, kXmodem, kStale };
+  struct Step {
+    std::string text, keys;
+    Via via = kConsole;
+  };
+  // Boots with a console on which, step after step, the keys go out once `text` has appeared.
+  Boot dialogue(const Board& b, const std::vector<Step>& steps,
+                const std::vector<std::string>& extra = {}, double time_scale = 20) {
+    Console c(b, GetParam(), extra, time_scale);
+    for (const Step& s : steps) {
+      EXPECT_TRUE(c.wait_for(s.text)) << s.text;
+      usleep(300000);  // the launcher waits in its read by now
+      if (s.via == kConsole) c.send(s.keys);
+      if (s.via == kSerial) {
+        EXPECT_EQ(write(c.serial_fd(), s.keys.data(), 1), 1);
+      }
+      if (s.via == kXmodem) {
+        EXPECT_EQ(c.send_xmodem(b.path(s.keys)), 0);
+      }
+      if (s.via == kStale) b.write_text("tmp/image", s.keys);
+    }
+    return c.finish();
+  }
+  // Installs with the installer itself, through the stand-in launcher.
+  Boot install(const Board& b, const std::string& script, const std::string& fault = "") {
+    std::vector<std::string> extra;
+    if (!fault.empty()) extra = {"--fault", fault};
+    return kvzsim::run_script(b, GetParam(), "kvzsim_storage", "flash_init\ni2c_init\n" + script,
+                             extra);
+  }
+};
+
+// Keys in either case, a key that is no option, Ctrl-C, the versions, a serial download that
+// brings nothing (a file left from earlier is not installed), and the diagnostics with /user
+// wiped first.
+TEST_P(InstallTest, MenuDialogue) {
+  Board board;
+  board.set_env({"diagnostics=rescue"});
+  board.patch("flash/uboot", 252, {2, 3, 4, 5});
+  board.patch("flash/rfs", 12, {4, 5, 6, 7});
+  board.patch("flash/kernel", 12, {3, 4, 5, 6});
+  board.patch("flash/devicetree", 12, {5, 6, 7, 8});
+  board.patch(kImage1, 12, {1, 2, 3, 4});
+  board.remove(kImage2);
+  const Boot r = dialogue(board,
+                          {{"? : ", "q"},
+                           {"? : ", "\x03"},
+                           {"? : ", "H"},
+                           {"? : ", "stale download", kStale},
+                           {"", "x"},
+                           {"download.\n", "\r", kSerial},
+                           {kReset, "\n", kSerial},
+                           {"? : ", "d"},
+                           {kErase, "y"}},
+                          {"--fault", "fail_system=/usr/bin/rx"});
+  expect_run(r, board, kRanApplication,
+             "Entering Rescue Mode.\n" + kMenu + opt("q") +
+                 "unknown option \"Q\". Please try again\n" + opt(std::string(1, '\0')) +
+                 opt("H") +
+                 "Installed images versions: \n\tBoot image  : 2.3.4.5\n\tRFS image   : "
+                 "4.5.6.7\n\tKernel image: 3.4.5.6\n\tDFT image   : 5.6.7.8\n\tOS image 1  : "
+                 "1.2.3.4\n\tOS image 2  : 0.0.0.0\n" +
+                 kMenu + opt("x") + kInit + kReset + kMenu + opt("d") + kErase +
+                 "\nunmount filesystem\n\nErasing filesystem for clean install\nMounting...\n"
+                 "creating default filesystem\n" +
+                 kDiagsBoot,
+             "",
+             {kMount, "/usr/bin/rx /tmp/image", "/bin/umount /user &> /dev/null",
+              "flash_eraseall /dev/mtd-user-char",
+              "/bin/mount -o sync -t jffs2 /dev/mtd-user /user &> /dev/null",
+              "mkdir /user/images &> /dev/null", kUntar, kMkdirDiags, kMoveDiags, kExec});
+  EXPECT_FALSE(board.exists(kImage1));
+  EXPECT_TRUE(board.exists("user/images"));
+}
+
+// The diagnostics boot option asks before wiping /user; any key but y keeps it.
+TEST_P(InstallTest, DiagnosticsOptionKeepsUserUnlessConfirmed) {
+  Board board;
+  board.set_env({"diagnostics=diags"});
+  expect_run(dialogue(board, {{kErase, "N"}}), board, kRanApplication, kErase + "\n" + kDiagsBoot,
+             "", {kMount, kUntar, kMkdirDiags, kMoveDiags, kExec});
+  EXPECT_TRUE(board.exists(kImage1));
+}
+
+// The picker numbers files and links but not directories, takes 2abc as 2, quits on q or a
+// number it has no file for, and hands the file to the installer: a multi-record bundle whose
+// application records both go to the slot answered, a bundle received with lrzsz's sx over the
+// board's line, and a bundle booted without installing.
+TEST_P(InstallTest, UsbPickerAndSerialDownload) {
+  Board board;
+  board.set_env({"diagnostics=rescue"});
+  mkdir(board.path("usb/dir").c_str(), 0755);
+  ASSERT_EQ(symlink("dir", board.path("usb/link to dir").c_str()), 0);
+  ASSERT_EQ(symlink("nowhere", board.path("usb/dangling").c_str()), 0);
+  const Bytes kernel = make_record(kMagicKernel, 0x03000001, pattern(70000, 3));
+  const Bytes dtb = make_record(kMagicDeviceTree, 0x05000001, pattern(3000, 4));
+  const Bytes app_a = app_record("7.0.0.0"), app_b = big_app_record("7.0.0.1");
+  const std::string multi = "a %s 'b\"\nc.img", single = std::string(251, 'x') + ".img";
+  board.write("usb/" + multi, concat({kernel, other_record(0x094B565A, 100), app_a, app_b, dtb}));
+  board.write("usb/" + single, app_record("8.0.0.0"));
+  board.write("user/sent", app_record("5.0.0.0"));
+  std::vector<std::string> names;
+  const std::string listing = stick_listing(board, &names);
+  const auto num = [&](const std::string& name) {
+    return std::to_string(std::find(names.begin(), names.end(), name) - names.begin() + 1);
+  };
+  const Boot r = dialogue(
+      board,
+      {{"? : ", "u"}, {"quit): ", "x\n"}, {"pleas\n", "\n"}, {"pleas\n", "99\n"},
+       {"? : ", "U"}, {"quit): ", "0\n"}, {"? : ", "u"}, {"quit): ", "Q\n"}, {"? : ", "u"},
+       {"quit): ", num(multi) + "\n"}, {kAskSlot, "1\n"}, {"? : ", "X"},
+       {"download.\n", "\r", kSerial}, {"", "user/sent", kXmodem}, {kReset, "\n", kSerial},
+       {kAskSlot, "2\n"}, {"? : ", "u"}, {"quit): ", num(single) + "abc\n"}, {kAskSlot, "\n"}},
+      {"--usb"}, 2);  // lrzsz's own timeouts run on board time too
+  const std::string menu_u = kMenu + opt("u") + listing;
+  expect_run(
+      r, board, kRanApplication,
+      "Entering Rescue Mode.\n" + menu_u + "x\nInvalid file number x. Try again pleas\n\n" +
+          "Invalid file number . Try again pleas\n99\n" + kMenu + opt("U") + listing + "0\n" +
+          menu_u + "Q\n" + menu_u + num(multi) + "\nInstalling " + multi + "\n" + kExtract +
+          "Installing Kernel: " + flash_progress(2) + "Installing Application: " + kAskSlot +
+          "1\n" + slot_written(1, app_a.size()) + "Installing Application: " +
+          slot_written(1, app_b.size()) + "Installing Device Tree: " + flash_progress(1) +
+          "File processed\n" + kMenu + opt("X") + kInit + kReset + kExtract +
+          "Installing Application: " + kAskSlot + "2\n" +
+          slot_written(2, board.read("user/sent").size()) + "File processed\n" + menu_u +
+          num(single) + "abc\nInstalling " + single + "\n" + kExtract +
+          "Installing Application: " + kAskSlot +
+          "\nBooting downloaded image\nImage ready to boot...\n" + kvzsim::app_says("8.0.0.0"),
+      "", {kMount, "/usr/bin/rx /tmp/image", kUntar, kExec});
+  EXPECT_EQ(kvztest::slice(board.read("flash/kernel"), 0, kernel.size()), kernel);
+  EXPECT_EQ(kvztest::slice(board.read("flash/devicetree"), 0, dtb.size()), dtb);
+  EXPECT_EQ(board.read(kImage1), app_b);
+  EXPECT_EQ(board.read(kImage2), board.read("user/sent"));
+  EXPECT_EQ(board.vpd(kSelectedSlot), 2);
+}
+
+// Records installed by the installer itself: the limits, the failure rows, records skipped as
+// the same version, and the bytes each leaves behind.
+TEST_P(InstallTest, InstallerRows) {
+  const Bytes kernel_max = make_record(kMagicKernel, 0x03000001, pattern(0x300000 - 16, 3));
+  const Bytes kernel_over = make_record(kMagicKernel, 0x03000002, pattern(0x300000 - 15, 4));
+  const Bytes uboot_max = uboot_record(0x02000003, 0x80000, 5);
+  const Bytes uboot_over = uboot_record(0x02000004, 0x80001, 6);
+  const Bytes uboot_rebuilt = uboot_record(0x02000003, 0x80000, 7);  // same version
+  const Bytes dtb = make_record(kMagicDeviceTree, 0x05000001, pattern(3000, 8));
+  const Bytes rfs = make_record(kMagicRootFs, 0x04000001, pattern(3000, 9));
+  const Bytes diags = diags_record("9.0.0.0");
+  const Bytes app = make_record(kMagicApplication, 0x01000009, pattern(200000, 10));
+  Bytes bad = diags;
+  bad[100] ^= 1;
+  char crc[16];
+  snprintf(crc, sizeof crc, "0x%08x", gen_crc(bad.data() + 4, static_cast<uint32_t>(bad.size() - 4), kCrcInit));
+  const std::string skipped = "Image has same version as existing image. Skipping update...\n";
+  struct Row {
+    const char* what;
+    Bytes a, b;  // installed as /user/a.img, then /user/b.img with skip set
+    std::string fault, out;
+    std::vector<std::pair<std::string, Bytes>> left;  // file prefixes afterwards
+  } rows[] = {
+      {"limits", concat({dtb, kernel_max, kernel_over}), {}, "",
+       "Installing Device Tree: " + flash_progress(1) + "Installing Kernel: " +
+           flash_progress(48) +
+           "Installing Kernel: KERNEL image is too big for flash (3145729 > 3145728)\ninstall=0\n",
+       {{"flash/devicetree", dtb}, {"flash/kernel", kernel_max}}},
+      {"boot loader", concat({uboot_max, uboot_over}), uboot_rebuilt, "",
+       "Installing Boot Loader: " + flash_progress(8) +
+           "Installing Boot Loader: UBOOT image is too big for flash (524289 > 524288)\n"
+           "install=0\n" +
+           kExtract + "Installing Boot Loader: " + skipped + "File processed\ninstall=0\n",
+       {{"flash/uboot", kvztest::slice(uboot_max, 16, 0x80000)}}},
+      {"bad checksum", bad, {}, "",
+       "Installing Diagnostics: Bad crc for DIAGNOSTICS IMAGE: " + std::string(crc) +
+           ", voiding download\ninstall=0\n",
+       {}},
+      {"unknown record between", concat({rfs, other_record(0x074B565A, 50), diags}), {}, "",
+       "Installing Root Filesystem: " + flash_progress(1) + "Installing Diagnostics: " +
+           flash_progress(1) + "done\nFile processed\ninstall=1\n",
+       {{"flash/rfs", rfs}, {"flash/rescue", diags}}},
+      {"flash write fails", rfs, {}, "fail_mtd_write=rfs:1",
+       "Installing Root Filesystem:      Flash Write mtd write failed.\n\nRFS image update "
+       "failed\ninstall=0\n",
+       {}},
+      {"slot file", app, app, "",
+       "Installing Application: " + slot_written(2, app.size()) + "File processed\ninstall=1\n" +
+           kExtract + "Installing Application: Installing image as image2: Image2" +
+           skipped.substr(5) +
+           "File processed\ninstall=0\n",
+       {{kImage2, app}}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    Board board;
+    const Bytes vpd = board.read("eeprom/vpd.bin");
+    board.write("user/a.img", row.a);
+    board.write("user/b.img", row.b);
+    std::string script = "install /user/a.img 0 2\n";
+    if (!row.b.empty()) script += "install /user/b.img 1 2\n";
+    const Boot r = install(board, script, row.fault);
+    EXPECT_EQ(r.out, "flash_init=0\ni2c_init=0\n" + kExtract + row.out);
+    for (const auto& [file, bytes] : row.left)
+      EXPECT_EQ(kvztest::slice(board.read(file), 0, bytes.size()), bytes) << file;
+    EXPECT_EQ(board.vpd(kSelectedSlot), row.what == std::string("slot file") ? 2 : vpd[256]);
+  }
+}
+
+// An install cut short by a power failure is never taken for the version it was installing:
+// the same bundle installed again with same-version skipping writes it whole. The boot loader
+// rebuilt at the same version is the hard case: its header on flash already matches.
+TEST_P(InstallTest, PowerCutInstallIsRepeated) {
+  const Bytes app = make_record(kMagicApplication, 0x01000009, pattern(200000, 10));
+  const Bytes old_uboot = uboot_record(0x02000003, 0x20000, 5);
+  const Bytes uboot = uboot_record(0x02000003, 0x20000, 6);
+  struct Cut {
+    const char* fault;
+    Bytes record;
+    std::string file;
+  } cuts[] = {{"power_cut_user_write=2", app, kImage1},
+              {"power_cut_flash_write=100", uboot, "flash/uboot"}};
+  for (const Cut& c : cuts) {
+    SCOPED_TRACE(c.fault);
+    Board board;
+    board.patch("flash/uboot", 0, kvztest::slice(old_uboot, 16, 0x20000));
+    board.write("user/a.img", c.record);
+    EXPECT_EQ(install(board, "install /user/a.img 0 1\n", c.fault).status, kOtherEnd);
+    const Boot r = install(board, "install /user/a.img 1 1\n");
+    EXPECT_NE(r.out.find("install=1\n"), std::string::npos) << r.out;
+    const size_t from = c.file == kImage1 ? 0 : 16;
+    EXPECT_EQ(kvztest::slice(board.read(c.file), 0, c.record.size() - from),
+              kvztest::slice(c.record, from, c.record.size() - from));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Targets, InstallTest, ::testing::ValuesIn(kvzsim::targets()),
+                         kvzsim::TargetName());
+
+}  // namespace
