@@ -232,4 +232,3 @@ char* get_user_input(char* buffer, size_t size) {
   }
   return buffer;
 }
-

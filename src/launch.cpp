@@ -176,6 +176,9 @@ struct RecordSource {
   int fd;
   bool flash;
   uint64_t base;  // offset of the record's first byte
+  // Slot files are read through a mapped window. A file on the USB stick is not: a stick pulled
+  // out under a mapping kills the process, where a plain read merely fails.
+  bool mappable = false;
 };
 
 bool read_source(const RecordSource& src, uint8_t* buf, uint64_t offset, size_t len) {
@@ -237,7 +240,7 @@ bool stream_record(const RecordSource& src, const RecordHeader& h, uint64_t copy
     const size_t n = static_cast<size_t>(h.total_size - pos < piece ? h.total_size - pos : piece);
     void* base = nullptr;
     size_t mapped = 0;
-    const uint8_t* window = src.flash ? nullptr : map_window(src, pos, n, &base, &mapped);
+    const uint8_t* window = src.mappable ? map_window(src, pos, n, &base, &mapped) : nullptr;
     if (window) {
       take_piece(window, pos, n, copy_from, out_fd, &crc);
       munmap(base, mapped);
@@ -378,7 +381,7 @@ int extract_image(int slot) {
   fstat(in.get(), &st);
   const off_t at = lseek(in.get(), 0, SEEK_CUR);
   const RecordHeader h = decode_header(header);
-  const RecordSource src = {in.get(), false, static_cast<uint64_t>(at)};
+  const RecordSource src = {in.get(), false, static_cast<uint64_t>(at), slot != 3};
   if (!record_checks(src, h, static_cast<uint64_t>(st.st_size - at), out.get())) {
     in.reset();
     out.reset();

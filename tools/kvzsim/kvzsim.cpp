@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "board_files.h"
+#include "settings.h"
 
 namespace {
 
@@ -38,6 +39,8 @@ void usage() {
           "usage: kvzsim init BOARD [--blank] [--erase-size BYTES]\n"
           "       kvzsim boot BOARD [--target host|ppc] [--time-scale N] [--usb]\n"
           "                         [--launcher PATH] [--serial TTY|none] [--fault KEY=VALUE]...\n"
+          "       kvzsim vpd BOARD [slot=1|2] [usbboot=on|off]\n"
+          "       kvzsim env BOARD [KEY=VALUE]...\n"
           "Boot exit status: 0 the launcher became /bin/backtrace, 1 it rebooted the board,\n"
           "3 any other end (crash, exit without reboot, power cut), 2 kvzsim's own error.\n");
 }
@@ -373,6 +376,15 @@ int main(int argc, char** argv) {
   const std::string cmd = argv[1];
   if (cmd == "init") return init(argc - 2, argv + 2);
   if (cmd == "boot") return boot(argc - 2, argv + 2);
+  if ((cmd == "vpd" || cmd == "env") && argc >= 3) {
+    if (!exists(std::string(argv[2]) + "/config")) die(std::string(argv[2]) + " is not a board");
+    const std::vector<std::string> args(argv + 3, argv + argc);
+    try {
+      return cmd == "vpd" ? vpd_command(argv[2], args) : env_command(argv[2], args);
+    } catch (...) {
+      die("cannot write the board's settings");
+    }
+  }
   if (cmd == "--help" || cmd == "-h") {
     usage();
     return 0;
