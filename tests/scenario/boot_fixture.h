@@ -84,6 +84,40 @@ inline void flip_byte(const Board& board, const std::string& rel, size_t offset)
   board.patch(rel, offset, {static_cast<uint8_t>(now.at(offset) ^ 0xFF)});
 }
 
+// What the installer prints: its opening line, the percentage display of a flash write over
+// `blocks` 64 KiB blocks, and that of a slot file of `size` bytes with its closing lines.
+inline const std::string kExtract = "\nExtracting images ... Do *NOT* power cycle the switch.\n";
+
+inline std::string pct(size_t value) {
+  char text[8];
+  snprintf(text, sizeof text, "%03zu%%", value);
+  return text;
+}
+
+inline std::string flash_progress(size_t blocks) {
+  std::string s = "     ";
+  for (size_t i = 0; i < blocks; ++i) s += "\b\b\b\b" + pct(i * 100 / blocks);
+  return s + "\b\b\b\b100%\n";
+}
+
+inline std::string slot_written(int slot, size_t size) {
+  std::string s = "Installing image as image" + std::to_string(slot) + ":     ";
+  for (size_t done = 0; done < size;) {
+    done = std::min(done + 65536, size);
+    s += "\b\b\b\b" + pct(done * 100 / size);
+  }
+  return s + "\b\b\b\b100%\n\nImage" + std::to_string(slot) + " updated succeeded\n";
+}
+
+// A boot-loader record whose payload carries the copy of its header at byte 240.
+inline Bytes uboot_record(uint32_t id, size_t size, uint32_t seed) {
+  Bytes payload = kvztest::pattern(size, seed);
+  put_be32(payload.data() + 244, static_cast<uint32_t>(size));
+  put_be32(payload.data() + 248, kMagicBootLoader);
+  put_be32(payload.data() + 252, id);
+  return make_record(kMagicBootLoader, id, payload);
+}
+
 // Each case runs on the host build of the launcher and on the PowerPC one.
 class BootTest : public ::testing::TestWithParam<Target> {
  protected:

@@ -14,7 +14,6 @@ namespace {
 const std::string kMenu =
     "Please select one of the following options:\n\tX) Use xmodem 1K to serial download an "
     "image\n\tR) Reboot\n\tE) Exit\n";
-const std::string kExtract = "\nExtracting images ... Do *NOT* power cycle the switch.\n";
 const std::string kAskSlot = "Install image as image 1 or 2 (hit return to just boot image): ";
 const std::string kInit =
     "Running xmodem rescue.....\n       Change the baud rate to 115200 bps and hit the <ENTER> "
@@ -22,43 +21,13 @@ const std::string kInit =
 const std::string kReset = "       Change the baud rate back to 9600 bps, hit the <ENTER> key\n";
 const std::string kErase =
     "Confirm: Erase filesystem? (all saved data, configuration, keys will be lost) y/N: ";
-const std::string kDiagsBoot = "Booting diags image...\nLaunching diagnostics image\n"
-                               "install diags image\n" + kvzsim::diags_says("1.0.0.0");
+const std::string kDiagsBoot =
+    "Booting diags image...\nLaunching diagnostics image\n"
+    "install diags image\n" +
+    kvzsim::diags_says("1.0.0.0");
 
 std::string opt(const std::string& key) {
   return "\nOption? : " + key + "\n";
-}
-
-std::string pct(size_t value) {
-  char text[8];
-  snprintf(text, sizeof text, "%03zu%%", value);
-  return text;
-}
-
-// The percentage display of a flash write over `blocks` 64 KiB blocks.
-std::string flash_progress(size_t blocks) {
-  std::string s = "     ";
-  for (size_t i = 0; i < blocks; ++i) s += "\b\b\b\b" + pct(i * 100 / blocks);
-  return s + "\b\b\b\b100%\n";
-}
-
-// The display of a slot file of `size` bytes, written 64 KiB at a time, and its closing lines.
-std::string slot_written(int slot, size_t size) {
-  std::string s = "Installing image as image" + std::to_string(slot) + ":     ";
-  for (size_t done = 0; done < size;) {
-    done = std::min(done + 65536, size);
-    s += "\b\b\b\b" + pct(done * 100 / size);
-  }
-  return s + "\b\b\b\b100%\n\nImage" + std::to_string(slot) + " updated succeeded\n";
-}
-
-// A boot-loader record whose payload carries the copy of its header at byte 240.
-Bytes uboot_record(uint32_t id, size_t size, uint32_t seed) {
-  Bytes payload = pattern(size, seed);
-  put_be32(payload.data() + 244, static_cast<uint32_t>(size));
-  put_be32(payload.data() + 248, kMagicBootLoader);
-  put_be32(payload.data() + 252, id);
-  return make_record(kMagicBootLoader, id, payload);
 }
 
 // The entries of the stick that the picker numbers, in the order the directory gives them.
@@ -107,7 +76,7 @@ class InstallTest : public BootTest {
     std::vector<std::string> extra;
     if (!fault.empty()) extra = {"--fault", fault};
     return kvzsim::run_script(b, GetParam(), "kvzsim_storage", "flash_init\ni2c_init\n" + script,
-                             extra);
+                              extra);
   }
 };
 
@@ -136,8 +105,7 @@ TEST_P(InstallTest, MenuDialogue) {
                           {"--fault", "fail_system=/usr/bin/rx"});
   expect_run(r, board, kRanApplication,
              "Entering Rescue Mode.\n" + kMenu + opt("q") +
-                 "unknown option \"Q\". Please try again\n" + opt(std::string(1, '\0')) +
-                 opt("H") +
+                 "unknown option \"Q\". Please try again\n" + opt(std::string(1, '\0')) + opt("H") +
                  "Installed images versions: \n\tBoot image  : 2.3.4.5\n\tRFS image   : "
                  "4.5.6.7\n\tKernel image: 3.4.5.6\n\tDFT image   : 5.6.7.8\n\tOS image 1  : "
                  "1.2.3.4\n\tOS image 2  : 0.0.0.0\n" +
@@ -185,30 +153,43 @@ TEST_P(InstallTest, UsbPickerAndSerialDownload) {
   const auto num = [&](const std::string& name) {
     return std::to_string(std::find(names.begin(), names.end(), name) - names.begin() + 1);
   };
-  const Boot r = dialogue(
-      board,
-      {{"? : ", "u"}, {"quit): ", "x\n"}, {"pleas\n", "\n"}, {"pleas\n", "99\n"},
-       {"? : ", "U"}, {"quit): ", "0\n"}, {"? : ", "u"}, {"quit): ", "Q\n"}, {"? : ", "u"},
-       {"quit): ", num(multi) + "\n"}, {kAskSlot, "1\n"}, {"? : ", "X"},
-       {"download.\n", "\r", kSerial}, {"", "user/sent", kXmodem}, {kReset, "\n", kSerial},
-       {kAskSlot, "2\n"}, {"? : ", "u"}, {"quit): ", num(single) + "abc\n"}, {kAskSlot, "\n"}},
-      {"--usb"}, 2);  // lrzsz's own timeouts run on board time too
+  const Boot r = dialogue(board,
+                          {{"? : ", "u"},
+                           {"quit): ", "x\n"},
+                           {"pleas\n", "\n"},
+                           {"pleas\n", "99\n"},
+                           {"? : ", "U"},
+                           {"quit): ", "0\n"},
+                           {"? : ", "u"},
+                           {"quit): ", "Q\n"},
+                           {"? : ", "u"},
+                           {"quit): ", num(multi) + "\n"},
+                           {kAskSlot, "1\n"},
+                           {"? : ", "X"},
+                           {"download.\n", "\r", kSerial},
+                           {"", "user/sent", kXmodem},
+                           {kReset, "\n", kSerial},
+                           {kAskSlot, "2\n"},
+                           {"? : ", "u"},
+                           {"quit): ", num(single) + "abc\n"},
+                           {kAskSlot, "\n"}},
+                          {"--usb"}, 2);  // lrzsz's own timeouts run on board time too
   const std::string menu_u = kMenu + opt("u") + listing;
-  expect_run(
-      r, board, kRanApplication,
-      "Entering Rescue Mode.\n" + menu_u + "x\nInvalid file number x. Try again pleas\n\n" +
-          "Invalid file number . Try again pleas\n99\n" + kMenu + opt("U") + listing + "0\n" +
-          menu_u + "Q\n" + menu_u + num(multi) + "\nInstalling " + multi + "\n" + kExtract +
-          "Installing Kernel: " + flash_progress(2) + "Installing Application: " + kAskSlot +
-          "1\n" + slot_written(1, app_a.size()) + "Installing Application: " +
-          slot_written(1, app_b.size()) + "Installing Device Tree: " + flash_progress(1) +
-          "File processed\n" + kMenu + opt("X") + kInit + kReset + kExtract +
-          "Installing Application: " + kAskSlot + "2\n" +
-          slot_written(2, board.read("user/sent").size()) + "File processed\n" + menu_u +
-          num(single) + "abc\nInstalling " + single + "\n" + kExtract +
-          "Installing Application: " + kAskSlot +
-          "\nBooting downloaded image\nImage ready to boot...\n" + kvzsim::app_says("8.0.0.0"),
-      "", {kMount, "/usr/bin/rx /tmp/image", kUntar, kExec});
+  expect_run(r, board, kRanApplication,
+             "Entering Rescue Mode.\n" + menu_u + "x\nInvalid file number x. Try again pleas\n\n" +
+                 "Invalid file number . Try again pleas\n99\n" + kMenu + opt("U") + listing +
+                 "0\n" + menu_u + "Q\n" + menu_u + num(multi) + "\nInstalling " + multi + "\n" +
+                 kExtract + "Installing Kernel: " + flash_progress(2) +
+                 "Installing Application: " + kAskSlot + "1\n" + slot_written(1, app_a.size()) +
+                 "Installing Application: " + slot_written(1, app_b.size()) +
+                 "Installing Device Tree: " + flash_progress(1) + "File processed\n" + kMenu +
+                 opt("X") + kInit + kReset + kExtract + "Installing Application: " + kAskSlot +
+                 "2\n" + slot_written(2, board.read("user/sent").size()) + "File processed\n" +
+                 menu_u + num(single) + "abc\nInstalling " + single + "\n" + kExtract +
+                 "Installing Application: " + kAskSlot +
+                 "\nBooting downloaded image\nImage ready to boot...\n" +
+                 kvzsim::app_says("8.0.0.0"),
+             "", {kMount, "/usr/bin/rx /tmp/image", kUntar, kExec});
   EXPECT_EQ(kvztest::slice(board.read("flash/kernel"), 0, kernel.size()), kernel);
   EXPECT_EQ(kvztest::slice(board.read("flash/devicetree"), 0, dtb.size()), dtb);
   EXPECT_EQ(board.read(kImage1), app_b);
@@ -231,7 +212,8 @@ TEST_P(InstallTest, InstallerRows) {
   Bytes bad = diags;
   bad[100] ^= 1;
   char crc[16];
-  snprintf(crc, sizeof crc, "0x%08x", gen_crc(bad.data() + 4, static_cast<uint32_t>(bad.size() - 4), kCrcInit));
+  snprintf(crc, sizeof crc, "0x%08x",
+           gen_crc(bad.data() + 4, static_cast<uint32_t>(bad.size() - 4), kCrcInit));
   const std::string skipped = "Image has same version as existing image. Skipping update...\n";
   struct Row {
     const char* what;
@@ -239,34 +221,50 @@ TEST_P(InstallTest, InstallerRows) {
     std::string fault, out;
     std::vector<std::pair<std::string, Bytes>> left;  // file prefixes afterwards
   } rows[] = {
-      {"limits", concat({dtb, kernel_max, kernel_over}), {}, "",
-       "Installing Device Tree: " + flash_progress(1) + "Installing Kernel: " +
-           flash_progress(48) +
+      {"limits",
+       concat({dtb, kernel_max, kernel_over}),
+       {},
+       "",
+       "Installing Device Tree: " + flash_progress(1) + "Installing Kernel: " + flash_progress(48) +
            "Installing Kernel: KERNEL image is too big for flash (3145729 > 3145728)\ninstall=0\n",
        {{"flash/devicetree", dtb}, {"flash/kernel", kernel_max}}},
-      {"boot loader", concat({uboot_max, uboot_over}), uboot_rebuilt, "",
+      {"boot loader",
+       concat({uboot_max, uboot_over}),
+       uboot_rebuilt,
+       "",
        "Installing Boot Loader: " + flash_progress(8) +
            "Installing Boot Loader: UBOOT image is too big for flash (524289 > 524288)\n"
            "install=0\n" +
            kExtract + "Installing Boot Loader: " + skipped + "File processed\ninstall=0\n",
        {{"flash/uboot", kvztest::slice(uboot_max, 16, 0x80000)}}},
-      {"bad checksum", bad, {}, "",
+      {"bad checksum",
+       bad,
+       {},
+       "",
        "Installing Diagnostics: Bad crc for DIAGNOSTICS IMAGE: " + std::string(crc) +
            ", voiding download\ninstall=0\n",
        {}},
-      {"unknown record between", concat({rfs, other_record(0x074B565A, 50), diags}), {}, "",
-       "Installing Root Filesystem: " + flash_progress(1) + "Installing Diagnostics: " +
-           flash_progress(1) + "done\nFile processed\ninstall=1\n",
+      {"unknown record between",
+       concat({rfs, other_record(0x074B565A, 50), diags}),
+       {},
+       "",
+       "Installing Root Filesystem: " + flash_progress(1) +
+           "Installing Diagnostics: " + flash_progress(1) + "done\nFile processed\ninstall=1\n",
        {{"flash/rfs", rfs}, {"flash/rescue", diags}}},
-      {"flash write fails", rfs, {}, "fail_mtd_write=rfs:1",
+      {"flash write fails",
+       rfs,
+       {},
+       "fail_mtd_write=rfs:1",
        "Installing Root Filesystem:      Flash Write mtd write failed.\n\nRFS image update "
        "failed\ninstall=0\n",
        {}},
-      {"slot file", app, app, "",
+      {"slot file",
+       app,
+       app,
+       "",
        "Installing Application: " + slot_written(2, app.size()) + "File processed\ninstall=1\n" +
            kExtract + "Installing Application: Installing image as image2: Image2" +
-           skipped.substr(5) +
-           "File processed\ninstall=0\n",
+           skipped.substr(5) + "File processed\ninstall=0\n",
        {{kImage2, app}}},
   };
   for (const Row& row : rows) {
