@@ -1,0 +1,83 @@
+// kvzmgmt on the virtual board: the operator's answers, the exact console transcript and command
+// lines, and the link check against the board's eth0, on host and PowerPC.
+#include <gtest/gtest.h>
+
+#include "sim.h"
+
+using namespace kvzsim;
+
+namespace {
+
+const std::string kDhcp = "Confirm: Use DHCP for network configuration? y/N: ",
+                  kIp = "IP addr    :", kMask = "Netmask    :", kGw = "Gateway    :",
+                  kRetry = "Invalid IP address. Try again please\n",
+                  kNoLink = "Mgmt link not available. Quitting.\n",
+                  kDots = "Configuring management port..." + std::string(20, '.') + "\n";
+
+std::string refused(const std::string& addr) {
+  return "Invalid IP address " + addr + ". Try again please\n";
+}
+
+// One session: the board's setting, the first prompt, then each answer typed (Enter after it)
+// with all that is printed after it.
+struct Session {
+  std::string config, first;
+  std::vector<std::pair<std::string, std::string>> answers;
+  std::vector<std::string> commands;
+  int status;
+};
+
+class MgmtTest : public ::testing::TestWithParam<Target> {};
+
+TEST_P(MgmtTest, Sessions) {
+  const Session sessions[] = {
+      {"eth0=up", kDhcp,
+       {{"n", "\n" + kIp},
+        {"", kRetry + kIp},
+        {"abc", kRetry + kIp},
+        {"0.1.2.3", refused("0.1.2.3") + kIp},
+        {"240.1.1.1", refused("240.1.1.1") + kIp},
+        {"10.0.0.2", kMask},
+        {"255.0.255.0", kGw},
+        {"240.1.1.1", refused("240.1.1.1") + kGw},
+        {"10.0.0.1", "\tNetmask    : 255.0.255.0\n\tGateway    : 10.0.0.1\n" + kDots}},
+       {"ifconfig eth0 10.0.0.2\\n", "ifconfig eth0 down\\n",
+        "ifconfig eth0 netmask 255.0.255.0\\n", "ifconfig eth0 up\\n",
+        "route add default gw 10.0.0.1\\n"},
+       0},
+      // A netmask of 0 counts as none given.
+      {"", kDhcp,
+       {{"", "\n" + kIp}, {"10.0.0.2", kMask}, {"0", kGw}, {"", kDots}},
+       {"ifconfig eth0 10.0.0.2\\n"},
+       0},
+      {"", kDhcp, {{"yes", "\n"}}, {"dhclient -1 eth0"}, 0},
+      {"eth0=down", kDhcp, {{"Y", "\n" + kNoLink}}, {"dhclient -1 eth0"}, 1},
+      {"eth0=absent", kDhcp,
+       {{"y", "\nOpen Interface eth0 error.\n" + kNoLink}},
+       {"dhclient -1 eth0"},
+       1},
+      {"", kDhcp, {{"n", "\n" + kIp}, {"quit", ""}}, {}, 1},
+      {"", kDhcp, {{"n", "\n" + kIp}, {"10.0.0.2", kMask}, {"", kGw}, {"Q", ""}}, {}, 1},
+      // Without /bin/dhclient there is no DHCP question.
+      {"no_dhclient=1", kIp, {{"q", ""}}, {}, 1},
+  };
+  for (const Session& s : sessions) {
+    Board board({"--blank"});
+    if (!s.config.empty()) board.configure(s.config);
+    std::string keys, out = s.first;
+    for (const auto& [typed, printed] : s.answers) {
+      keys += typed + "\n";
+      out += typed + "\n" + printed;
+    }
+    const Boot b = run_script(board, GetParam(), "kvzmgmt", keys);
+    EXPECT_EQ(b.out, out) << keys;
+    EXPECT_EQ(b.err, "");
+    EXPECT_EQ(board.commands(), s.commands) << keys;
+    EXPECT_NE(board.text("stats/launcher").find("exit_status=" + std::to_string(s.status)),
+              std::string::npos);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Targets, MgmtTest, ::testing::ValuesIn(targets()), TargetName());
+
+}  // namespace

@@ -1,0 +1,139 @@
+// kvzrx on the virtual board: lrzsz's sx, and a scripted sender for what sx never does, on the
+// far end of the board's serial line; the file, the replies on the line, the exit status.
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <chrono>
+
+#include "sim.h"
+
+using namespace kvzsim;
+
+namespace {
+
+const std::string kAck = "\x06", kNak = "\x15", kEot = "\x04", kCan5(5, '\x18');
+
+// Reads the receiver's reply of want's length; the 'C's it repeats while waiting for a first
+// block are dropped unless a 'C' is the reply wanted.
+std::string reply(int fd, const std::string& want, double seconds = 20) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+  std::string got;
+  while (got.size() < want.size() && std::chrono::steady_clock::now() < end) {
+    pollfd p{fd, POLLIN, 0};
+    char c;
+    if (poll(&p, 1, 20) == 1 && read(fd, &c, 1) == 1 && (c != 'C' || want == "C")) got += c;
+  }
+  return got;
+}
+
+void send_line(int fd, const std::string& bytes) {
+  ASSERT_EQ(write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+}
+
+// Boots kvzrx into /user/x.bin and presses Enter at the new speed until the receiver asks for
+// the first block (a key that comes while the line is being switched is discarded).
+struct Rx {
+  Board board{{"--blank"}};
+  Console c;
+  explicit Rx(Target t)
+      : c(board, t, {"--launcher", bin_for(t) + "/kvzrx", "--", "/user/x.bin"}, 5) {
+    EXPECT_TRUE(c.wait_for("       before initiating the download.\n"));
+    for (int i = 0; i < 50; i++) {
+      send_line(c.serial_fd(), "\r");
+      if (reply(c.serial_fd(), "C", 0.3) == "C") return;
+    }
+    ADD_FAILURE() << "the receiver never asked for a block";
+  }
+  // Hands the line back and checks the exit status, the file, and the console.
+  void end(int status, const std::string& file, const std::string& err) {
+    EXPECT_TRUE(c.wait_for("       Change the baud rate back to 9600 bps, hit the <ENTER> key\n"));
+    for (int i = 0; i < 2; i++, usleep(200000)) send_line(c.serial_fd(), "\n");
+    const Boot b = c.finish();
+    EXPECT_NE(board.text("stats/launcher").find("exit_status=" + std::to_string(status)),
+              std::string::npos);
+    EXPECT_EQ(board.text("user/x.bin"), file);
+    EXPECT_EQ(b.err, err);
+    const std::string done = std::to_string(file.size()) + " bytes received into /user/x.bin\n";
+    EXPECT_EQ(b.out, "       Change the baud rate to 115200 bps and hit the <ENTER> key\n"
+                     "       before initiating the download.\n"
+                     "       Change the baud rate back to 9600 bps, hit the <ENTER> key\n" +
+                         (status == 0 ? done : ""));
+  }
+};
+
+class XmodemTest : public ::testing::TestWithParam<Target> {};
+
+// sx -k (1024-byte blocks, 128 for a short tail) and plain sx (128, numbers wrapping past 255);
+// sx pads the last block with ^Z.
+TEST_P(XmodemTest, LrzszSendsFilesOfAwkwardSizes) {
+  for (const auto& [option, size, blocks] :
+       {std::tuple{"-k", 1, 128}, {"-k", 5000, 5120}, {"-b", 33000, 33024}}) {
+    Rx rx(GetParam());
+    std::string data;
+    for (int i = 0; i < size; i++) data += static_cast<char>(i * 7 + i / 256);
+    rx.board.write_text("usb/data", data);
+    EXPECT_EQ(rx.c.send_xmodem(rx.board.path("usb/data"), 120, option), 0);
+    rx.end(0, data + std::string(static_cast<size_t>(blocks - size), '\x1A'), "EOT\nAll done\n");
+  }
+}
+
+std::string frame(int num, size_t size, char fill, bool bad_crc = false) {
+  const std::string data(size, fill);
+  unsigned crc = 0;
+  for (unsigned char ch : data) {
+    crc ^= ch << 8;
+    for (int bit = 0; bit < 8; bit++) crc = (crc << 1) ^ ((crc & 0x8000) ? 0x1021 : 0);
+  }
+  crc = (crc ^ (bad_crc ? 1 : 0)) & 0xFFFF;
+  return std::string{size == 128 ? '\x01' : '\x02', static_cast<char>(num),
+                     static_cast<char>(255 - num)} +
+         data + static_cast<char>(crc >> 8) + static_cast<char>(crc & 0xFF);
+}
+
+// One transfer from a scripted sender: each step's bytes, and the reply they must get.
+struct Script {
+  std::vector<std::pair<std::string, std::string>> steps;
+  int status;
+  std::string file, err;
+};
+
+TEST_P(XmodemTest, ScriptedSenders) {
+  const std::string a(128, 'a'), b(1024, 'b'), c(128, 'c');
+  const Script scripts[] = {
+      // Mixed sizes, a repeat after a lost ACK, a CRC error and its good copy, EOT then silence.
+      {{{frame(1, 128, 'a'), kAck},
+        {frame(2, 1024, 'b'), kAck},
+        {frame(2, 1024, 'b'), kAck},
+        {frame(3, 128, 'c', true), kNak},
+        {frame(3, 128, 'c'), kAck},
+        {kEot, kNak},
+        {"", kAck}},
+       0, a + b + c, "EOT\nAll done\n"},
+      // Two CAN before the first block do not end it; three bad copies of a block do.
+      {{{"\x18\x18", "C"},
+        {frame(1, 128, 'a'), kAck},
+        {frame(2, 128, 'b', true), kNak},
+        {frame(2, 128, 'b', true), kNak},
+        {frame(2, 128, 'b', true), kCan5}},
+       1, a, "CAN\n"},
+      // Block 0 at the start is refused, block 2 cancels.
+      {{{frame(0, 128, 'z'), "C"}, {frame(2, 128, 'b'), kCan5}}, 1, "", ""},
+      // EOT before any block: an empty file.
+      {{{kEot, kNak}, {kEot, kAck}}, 0, "", "EOT\nAll done\n"},
+  };
+  for (const Script& s : scripts) {
+    Rx rx(GetParam());
+    const int line = rx.c.serial_fd();
+    for (const auto& [send, want] : s.steps) {
+      reply(line, std::string(64, '?'), 0.01);  // nothing stale counts as the reply
+      send_line(line, send);
+      EXPECT_EQ(reply(line, want), want) << "after sending " << send.size() << " bytes";
+    }
+    rx.end(s.status, s.file, s.err);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Targets, XmodemTest, ::testing::ValuesIn(targets()), TargetName());
+
+}  // namespace
