@@ -143,8 +143,8 @@ int mgmt_link_status(char) {
   return up;
 }
 
-int mgmt_port_configure(uint8_t use_dhcp, char port, const uint32_t& addr,
-                        const uint32_t& netmask, const uint32_t& gateway) {
+int mgmt_port_configure(uint8_t use_dhcp, char port, const uint32_t& addr, const uint32_t& netmask,
+                        const uint32_t& gateway) {
   if (use_dhcp) {
     run_command("dhclient -1 eth%c", port);
     sleep(3);

@@ -21,7 +21,7 @@ int verify_ip_address(uint32_t addr);
 // Runs dhclient, or ifconfig and route with the addresses given (0: not given), on eth<port>,
 // waits for the settings to take and, for port '0', checks the link. 1 on success, 0 when the
 // link check fails.
-int mgmt_port_configure(uint8_t use_dhcp, char port, const uint32_t& addr,
-                        const uint32_t& netmask, const uint32_t& gateway);
+int mgmt_port_configure(uint8_t use_dhcp, char port, const uint32_t& addr, const uint32_t& netmask,
+                        const uint32_t& gateway);
 // 1 when eth0 is up, running and has a link (the port digit is not used), else 0.
 int mgmt_link_status(char port);

@@ -31,7 +31,8 @@ class MgmtTest : public ::testing::TestWithParam<Target> {};
 
 TEST_P(MgmtTest, Sessions) {
   const Session sessions[] = {
-      {"eth0=up", kDhcp,
+      {"eth0=up",
+       kDhcp,
        {{"n", "\n" + kIp},
         {"", kRetry + kIp},
         {"abc", kRetry + kIp},
@@ -46,13 +47,15 @@ TEST_P(MgmtTest, Sessions) {
         "route add default gw 10.0.0.1\\n"},
        0},
       // A netmask of 0 counts as none given.
-      {"", kDhcp,
+      {"",
+       kDhcp,
        {{"", "\n" + kIp}, {"10.0.0.2", kMask}, {"0", kGw}, {"", kDots}},
        {"ifconfig eth0 10.0.0.2\\n"},
        0},
       {"", kDhcp, {{"yes", "\n"}}, {"dhclient -1 eth0"}, 0},
       {"eth0=down", kDhcp, {{"Y", "\n" + kNoLink}}, {"dhclient -1 eth0"}, 1},
-      {"eth0=absent", kDhcp,
+      {"eth0=absent",
+       kDhcp,
        {{"y", "\nOpen Interface eth0 error.\n" + kNoLink}},
        {"dhclient -1 eth0"},
        1},

@@ -55,10 +55,11 @@ struct Rx {
     EXPECT_EQ(board.text("user/x.bin"), file);
     EXPECT_EQ(b.err, err);
     const std::string done = std::to_string(file.size()) + " bytes received into /user/x.bin\n";
-    EXPECT_EQ(b.out, "       Change the baud rate to 115200 bps and hit the <ENTER> key\n"
-                     "       before initiating the download.\n"
-                     "       Change the baud rate back to 9600 bps, hit the <ENTER> key\n" +
-                         (status == 0 ? done : ""));
+    EXPECT_EQ(b.out,
+              "       Change the baud rate to 115200 bps and hit the <ENTER> key\n"
+              "       before initiating the download.\n"
+              "       Change the baud rate back to 9600 bps, hit the <ENTER> key\n" +
+                  (status == 0 ? done : ""));
   }
 };
 
@@ -109,14 +110,18 @@ TEST_P(XmodemTest, ScriptedSenders) {
         {frame(3, 128, 'c'), kAck},
         {kEot, kNak},
         {"", kAck}},
-       0, a + b + c, "EOT\nAll done\n"},
+       0,
+       a + b + c,
+       "EOT\nAll done\n"},
       // Two CAN before the first block do not end it; three bad copies of a block do.
       {{{"\x18\x18", "C"},
         {frame(1, 128, 'a'), kAck},
         {frame(2, 128, 'b', true), kNak},
         {frame(2, 128, 'b', true), kNak},
         {frame(2, 128, 'b', true), kCan5}},
-       1, a, "CAN\n"},
+       1,
+       a,
+       "CAN\n"},
       // Block 0 at the start is refused, block 2 cancels.
       {{{frame(0, 128, 'z'), "C"}, {frame(2, 128, 'b'), kCan5}}, 1, "", ""},
       // EOT before any block: an empty file.
