@@ -65,8 +65,8 @@ struct Lane {
   int to;
   std::deque<std::pair<double, char>> queue;
   double free_at = 0;
-  long bytes = 0;      // carried since the transfer started
-  double last = 0;     // when the last byte arrived at the far end
+  long bytes = 0;   // carried since the transfer started
+  double last = 0;  // when the last byte arrived at the far end
 
   void accept(const char* data, ssize_t n, double t, bool counting) {
     for (ssize_t i = 0; i < n; i++) {
@@ -133,8 +133,8 @@ int main(int argc, char** argv) {
 
   int out[2];
   if (pipe(out) != 0) fail("no pipe");
-  std::vector<std::string> sim = {argv[1], "boot",     board,  "--launcher", argv[3],
-                                  "--serial", slave,   "--time-scale", "1"};
+  std::vector<std::string> sim = {argv[1],    "boot", board,          "--launcher", argv[3],
+                                  "--serial", slave,  "--time-scale", "1"};
   sim.insert(sim.end(), argv + 5, argv + argc);
   sim.insert(sim.end(), {"--", "/tmp/image"});
   const int null = open("/dev/null", O_RDWR);
@@ -195,10 +195,11 @@ int main(int argc, char** argv) {
   const bool whole = file_text(board + "/tmp/image") == file_text(file);
   const bool ok = file_text(board + "/stats/launcher").find("exit_status=0\n") != std::string::npos;
   const double line_time = static_cast<double>(bytes) * kCharTime;
-  printf("xmodem %ld KiB at 115200 bps: transfer %.3f s, line time %.3f s (%ld bytes), ratio "
-         "%.2f%% (target >= 99%%)%s\n",
-         static_cast<long>(file_text(file).size() / 1024), transfer, line_time, bytes,
-         100 * line_time / transfer, 100 * line_time / transfer < 99 ? " -- target missed" : "");
+  printf(
+      "xmodem %ld KiB at 115200 bps: transfer %.3f s, line time %.3f s (%ld bytes), ratio "
+      "%.2f%% (target >= 99%%)%s\n",
+      static_cast<long>(file_text(file).size() / 1024), transfer, line_time, bytes,
+      100 * line_time / transfer, 100 * line_time / transfer < 99 ? " -- target missed" : "");
   printf("  answers: the receiver took %.3f s in all, the sender %.3f s\n", receiver_wait,
          sender_wait);
   if (sx_status != 0 || !whole || !ok) fail("the transfer did not complete:\n" + console.text);
