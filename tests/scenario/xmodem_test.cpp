@@ -12,7 +12,8 @@ using namespace kvzsim;
 
 namespace {
 
-const std::string kAck = "\x06", kNak = "\x15", kEot = "\x04", kCan5(5, '\x18');
+const std::string kAck = "\x06", kNak = "\x15", kEot = "\x04", kCan5(5, '\x18'),
+                  kBack = "       Change the baud rate back to 9600 bps, hit the <ENTER> key\n";
 
 // Reads the receiver's reply of want's length; the 'C's it repeats while waiting for a first
 // block are dropped unless a 'C' is the reply wanted.
@@ -31,35 +32,37 @@ void send_line(int fd, const std::string& b) {
   EXPECT_EQ(write(fd, b.data(), b.size()), static_cast<ssize_t>(b.size()));
 }
 
-// Boots kvzrx into /user/x.bin and presses Enter at the new speed until the receiver asks for
-// the first block (a key that comes while the line is being switched is discarded).
+// Boots kvzrx into path and presses Enter at the new speed until the receiver asks for the
+// first block, or hands the line back (a key that comes while the line is being switched is
+// discarded).
 struct Rx {
   Board board{{"--blank"}};
+  std::string path;
   Console c;
-  explicit Rx(Target t)
-      : c(board, t, {"--launcher", bin_for(t) + "/kvzrx", "--", "/user/x.bin"}, 5) {
+  bool back = false;  // the line was handed back
+  explicit Rx(Target t, const std::string& file = "/user/x.bin")
+      : path(file), c(board, t, {"--launcher", bin_for(t) + "/kvzrx", "--", file}, 5) {
     EXPECT_TRUE(c.wait_for("       before initiating the download.\n"));
     for (int i = 0; i < 50; i++) {
       send_line(c.serial_fd(), "\r");
-      if (reply(c.serial_fd(), "C", 0.3) == "C") return;
+      if (reply(c.serial_fd(), "C", 0.3) == "C" || (back = c.wait_for(kBack, 0.05))) return;
     }
     ADD_FAILURE() << "the receiver never asked for a block";
   }
   // Hands the line back and checks the exit status, the file, and the console.
   void end(int status, const std::string& file, const std::string& err) {
-    EXPECT_TRUE(c.wait_for("       Change the baud rate back to 9600 bps, hit the <ENTER> key\n"));
+    if (!back) c.wait_for(kBack);
     for (int i = 0; i < 2; i++, usleep(200000)) send_line(c.serial_fd(), "\n");
     const Boot b = c.finish();
     EXPECT_NE(board.text("stats/launcher").find("exit_status=" + std::to_string(status)),
               std::string::npos);
     EXPECT_EQ(board.text("user/x.bin"), file);
     EXPECT_EQ(b.err, err);
-    const std::string done = std::to_string(file.size()) + " bytes received into /user/x.bin\n";
+    const std::string done = std::to_string(file.size()) + " bytes received into " + path + "\n";
     EXPECT_EQ(b.out,
               "       Change the baud rate to 115200 bps and hit the <ENTER> key\n"
-              "       before initiating the download.\n"
-              "       Change the baud rate back to 9600 bps, hit the <ENTER> key\n" +
-                  (status == 0 ? done : ""));
+              "       before initiating the download.\n" +
+                  kBack + (status == 0 ? done : ""));
   }
 };
 
@@ -98,6 +101,7 @@ struct Script {
   int status;
   std::string file, err;
   std::vector<std::string> steps;
+  std::string path = "/user/x.bin";
 };
 
 TEST_P(XmodemTest, ScriptedSenders) {
@@ -119,9 +123,16 @@ TEST_P(XmodemTest, ScriptedSenders) {
       {1, "", "", {frame(0, 128, 'z'), "C", frame(2, 128, 'b'), kCan5}},
       // EOT before any block: an empty file.
       {0, "", "EOT\nAll done\n", {kEot, kNak, kEot, kAck}},
+      // A block that cannot be written is not acknowledged: the transfer is cancelled.
+      {1,
+       "",
+       "Can't write file!: No space left on device\n",
+       {frame(1, 128, 'a'), kCan5},
+       "/dev/full"},
+      {2, "", "Can't open file!: No such file or directory\n", {}, "/none/x.bin"},
   };
   for (const Script& s : scripts) {
-    Rx rx(GetParam());
+    Rx rx(GetParam(), s.path);
     const int line = rx.c.serial_fd();
     for (size_t i = 0; i < s.steps.size(); i += 2) {
       reply(line, std::string(64, '?'), 0.01);  // nothing stale counts as the reply
