@@ -143,6 +143,15 @@ TEST_P(XmodemTest, ScriptedSenders) {
   }
 }
 
+// Without a serial line there is nothing to receive on: no instructions, no wait.
+TEST_P(XmodemTest, NoLine) {
+  Board board({"--blank"});
+  const Boot b = run_script(board, GetParam(), "kvzrx", "", {"--serial", "none"});
+  EXPECT_EQ(b.out, "");
+  EXPECT_EQ(b.err, "Can't open serial port!: No such file or directory\n");
+  EXPECT_NE(board.text("stats/launcher").find("exit_status=2"), std::string::npos);
+}
+
 INSTANTIATE_TEST_SUITE_P(Targets, XmodemTest, ::testing::ValuesIn(targets()), TargetName());
 
 }  // namespace
