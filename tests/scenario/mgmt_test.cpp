@@ -18,8 +18,8 @@ std::string refused(const std::string& addr) {
   return "Invalid IP address " + addr + ". Try again please\n";
 }
 
-// One session: the board's setting, the first prompt, then each answer typed (Enter after it)
-// followed by all that is printed after it; the command log and the exit status.
+// One session: the exit status, the board's setting, the command log, the first prompt, then each
+// answer typed (Enter after it) followed by all that is printed after it.
 struct Session {
   int status;
   std::string config, commands, first;
@@ -30,21 +30,17 @@ class MgmtTest : public ::testing::TestWithParam<Target> {};
 
 TEST_P(MgmtTest, Sessions) {
   const std::string dhcp = "dhclient -1 eth0\n";
+  // clang-format off
   const Session sessions[] = {
-      {0,
-       "eth0=up",
+      {0, "eth0=up",
        "ifconfig eth0 10.0.0.2\\n\nifconfig eth0 down\\n\nifconfig eth0 netmask 255.0.255.0\\n\n"
-       "ifconfig eth0 up\\n\nroute add default gw 10.0.0.1\\n\n",
-       kDhcp,
+       "ifconfig eth0 up\\n\nroute add default gw 10.0.0.1\\n\n", kDhcp,
        {"n", "\n" + kIp, "", kRetry + kIp, "abc", kRetry + kIp, "0.1.2.3", refused("0.1.2.3") + kIp,
         "240.1.1.1", refused("240.1.1.1") + kIp, "10.0.0.2", kMask, "255.0.255.0", kGw, "240.1.1.1",
         refused("240.1.1.1") + kGw, "10.0.0.1",
         "\tNetmask    : 255.0.255.0\n\tGateway    : 10.0.0.1\n" + kDots}},
       // A netmask of 0 counts as none given.
-      {0,
-       "",
-       "ifconfig eth0 10.0.0.2\\n\n",
-       kDhcp,
+      {0, "", "ifconfig eth0 10.0.0.2\\n\n", kDhcp,
        {"", "\n" + kIp, "10.0.0.2", kMask, "0", kGw, "", kDots}},
       {0, "", dhcp, kDhcp, {"yes", "\n"}},
       {1, "eth0=down", dhcp, kDhcp, {"Y", "\n" + kNoLink}},
@@ -54,6 +50,7 @@ TEST_P(MgmtTest, Sessions) {
       // Without /bin/dhclient there is no DHCP question.
       {1, "no_dhclient=1", "", kIp, {"q", ""}},
   };
+  // clang-format on
   for (const Session& s : sessions) {
     Board board({"--blank"});
     if (!s.config.empty()) board.configure(s.config);
