@@ -1,4 +1,4 @@
-// Handing the serial line over to a file transfer and back.
+// Handing the serial line over to a file transfer and back; the XMODEM-1K receiver.
 #include "xmodem.h"
 
 #include <fcntl.h>
@@ -90,4 +90,271 @@ void reset_serial(int fd) {
   apply_settings(fd, oldtty);
   // The console settings turn the Enter key's CR into LF again.
   wait_for_key(fd, kLf, kResetReminder);
+}
+
+// ---- XMODEM-1K receiver ---------------------------------------------------------------------
+
+namespace {
+
+constexpr std::array<uint16_t, 256> make_crctab() {
+  std::array<uint16_t, 256> t{};
+  for (unsigned i = 0; i < 256; i++) {
+    unsigned crc = i << 8;
+    for (int bit = 0; bit < 8; bit++) crc = (crc & 0x8000) ? (crc << 1) ^ 0x1021 : crc << 1;
+    t[i] = static_cast<uint16_t>(crc);
+  }
+  return t;
+}
+
+}  // namespace
+
+constexpr std::array<uint16_t, 256> crctab = make_crctab();
+
+namespace {
+
+constexpr unsigned char kSoh = 0x01;
+constexpr unsigned char kStx = 0x02;
+constexpr unsigned char kEot = 0x04;
+constexpr unsigned char kAck = 0x06;
+constexpr unsigned char kNak = 0x15;
+constexpr unsigned char kCan = 0x18;
+constexpr unsigned char kCrcRequest = 'C';
+
+// errorflag bits: what went wrong in the current cycle of the receive loop.
+constexpr uint32_t kErrAfterEot = 0x1;       // an unexpected byte after EOT and its NAK
+constexpr uint32_t kErrHeaderTimeout = 0x2;  // no block header in time
+constexpr uint32_t kErrLoneCan = 0x4;        // a CAN not confirmed by a second one
+constexpr uint32_t kErrCrc = 0x8;            // the block's CRC does not match (or never came)
+constexpr uint32_t kErrNoData = 0x10;        // not one data byte of the block arrived
+constexpr uint32_t kErrBlockZero = 0x20;     // block 0 before the first good block
+constexpr uint32_t kErrSequence = 0x40;      // neither the next block nor a repeat: fatal
+constexpr uint32_t kErrComplement = 0x80;    // number and complement disagree (or never came)
+constexpr uint32_t kErrEarlyAck = 0x100;     // an ACK before the first good block
+
+unsigned char buffer[1024];
+uint32_t errorflag;
+
+// One transfer in progress.
+struct Transfer {
+  int fd;
+  FILE* file;
+  unsigned char header = 0;     // the header byte of the current cycle
+  unsigned char last_good = 0;  // the number of the last good block
+  int total = 0;                // data bytes written
+  bool got_block = false;       // a good block has been received
+  int header_timeout = 1;       // seconds; 5 once the sender has started
+  int retries = 0;              // errors in a row since the last good block
+  bool abort = false;
+};
+
+ssize_t putByte(unsigned char c, int fd) {
+  return write(fd, &c, 1);
+}
+
+// The line is non-blocking: polls it every millisecond, timeout * 1000 times at most. 1 with the
+// byte stored, -1 when nothing came (the byte is left as it was).
+int getByte(int timeout, unsigned char* c, int fd) {
+  for (long tries = timeout * 1000L; tries > 0; tries--) {
+    if (read(fd, c, 1) == 1) return 1;
+    usleep(1000);
+  }
+  return -1;
+}
+
+void flushRX(int fd) {
+  unsigned char c;
+  while (read(fd, &c, 1) == 1) {
+  }
+}
+
+// Drops whatever the sender still has on its way until the line has been silent for seconds.
+void drop_until_silent(int fd, int seconds) {
+  flushRX(fd);
+  unsigned char c;
+  while (getByte(seconds, &c, fd) > 0) {
+  }
+}
+
+// Reads up to wanted bytes of block data into buf and their CRC into *crc. A pause of a second
+// ends one pass of reads; the block ends when it is complete or a pass brings nothing. Returns
+// the number of bytes stored.
+int readData(unsigned char* buf, int wanted, uint16_t* crc, int fd) {
+  uint16_t sum = 0;
+  int count = 0;
+  while (wanted > 0) {
+    int got = 0;
+    while (got < wanted && getByte(1, &buf[count + got], fd) > 0) got++;
+    if (got == 0) break;
+    for (int i = count; i < count + got; i++)
+      sum = static_cast<uint16_t>((sum << 8) ^ crctab[((sum >> 8) ^ buf[i]) & 0xFF]);
+    count += got;
+    wanted -= got;
+  }
+  *crc = sum;
+  return count;
+}
+
+// Waits for a block header, EOT, or (until the first good block) ACK or CAN; skips anything
+// else. false when the header timeout ran out.
+bool wait_header(Transfer& t) {
+  for (;;) {
+    if (getByte(t.header_timeout, &t.header, t.fd) < 0) return false;
+    if (t.header == kSoh || t.header == kStx || t.header == kEot) return true;
+    if ((t.header == kAck || t.header == kCan) && !t.got_block) return true;
+  }
+}
+
+// EOT is answered with NAK: a second EOT, or silence, confirms the end. The next cycle starts
+// for a block header (or ACK, CAN before the first block); anything else is an error.
+void after_eot(Transfer& t) {
+  fputs("EOT\n", stderr);
+  flushRX(t.fd);
+  putByte(kNak, t.fd);
+  unsigned char next = kEot;
+  if (getByte(5, &next, t.fd) < 0 || next == kEot) return;
+  t.header = next;
+  if (next == kSoh || next == kStx) return;
+  if ((next == kAck || next == kCan) && !t.got_block) return;
+  t.header = 0;
+  errorflag |= kErrAfterEot;
+}
+
+void after_can(Transfer& t) {
+  fputs("CAN\n", stderr);
+  unsigned char next = 0;
+  if (getByte(3, &next, t.fd) < 0 || (next & 0x7F) != kCan) errorflag |= kErrLoneCan;
+}
+
+// Writes a good block before it is acknowledged: the file holds every block the sender was
+// told it got. false when the data did not reach the file.
+bool store(Transfer& t, int count) {
+  if (fwrite(buffer, 1, static_cast<size_t>(count), t.file) == static_cast<size_t>(count) &&
+      fflush(t.file) == 0)
+    return true;
+  perror("Can't write file!");
+  return false;
+}
+
+// The block numbered num, the next one in sequence: its data, CRC and, when good, the file.
+void take_block(Transfer& t, unsigned char num, int size) {
+  uint16_t crc = 0;
+  const int count = readData(buffer, size, &crc, t.fd);
+  if (count == 0) {
+    errorflag |= kErrNoData;
+    return;
+  }
+  unsigned char hi = 0, lo = 0;
+  if (getByte(3, &hi, t.fd) < 0 || getByte(3, &lo, t.fd) < 0 || ((hi << 8) | lo) != crc) {
+    errorflag |= kErrCrc;
+    return;
+  }
+  t.retries = 0;
+  t.total += count;
+  t.got_block = true;
+  t.last_good = num;
+  if (!store(t, count)) {
+    t.abort = true;
+    return;
+  }
+  flushRX(t.fd);
+  putByte(kAck, t.fd);
+}
+
+void receive_block(Transfer& t) {
+  const int size = t.header == kSoh ? 128 : 1024;
+  if (!t.got_block) {
+    t.retries = 0;
+    t.header_timeout = 5;
+  }
+  unsigned char num = 0, complement = 0;
+  if (getByte(3, &num, t.fd) < 0 || getByte(3, &complement, t.fd) < 0 || num + complement != 255) {
+    errorflag |= kErrComplement;
+  } else if (num == static_cast<unsigned char>(t.last_good + 1)) {
+    take_block(t, num, size);
+  } else if (num == 0 && !t.got_block) {
+    errorflag |= kErrBlockZero;
+  } else if (num == t.last_good) {
+    // The sender missed our ACK and sent the block again: acknowledge, do not write it twice.
+    drop_until_silent(t.fd, 1);
+    putByte(kAck, t.fd);
+  } else {
+    errorflag |= kErrSequence;
+    t.abort = true;
+  }
+}
+
+void run_cycle(Transfer& t) {
+  errorflag = 0;
+  if (!wait_header(t)) {
+    errorflag |= kErrHeaderTimeout;
+    return;
+  }
+  if (t.header == kEot)
+    after_eot(t);
+  else if (t.header == kCan)
+    after_can(t);
+  else if (t.header == kAck)
+    errorflag |= kErrEarlyAck;
+  else
+    receive_block(t);
+}
+
+// Before the first block the receiver keeps asking for one; after it, an error is answered
+// with NAK once the line is quiet, and the third in a row ends the transfer.
+void handle_errors(Transfer& t) {
+  if (errorflag == 0 || t.abort) return;
+  if (!t.got_block) {
+    putByte(kCrcRequest, t.fd);
+    return;
+  }
+  if (++t.retries > 2) {
+    t.abort = true;
+    return;
+  }
+  drop_until_silent(t.fd, 2);
+  putByte(kNak, t.fd);
+}
+
+// Ends the transfer and hands the line back. The file keeps what was written.
+int finish(Transfer& t, bool* cancelled) {
+  *cancelled = t.abort;
+  if (*cancelled) {
+    for (int i = 0; i < 5; i++) putByte(kCan, t.fd);
+    drop_until_silent(t.fd, 2);
+  } else {
+    putByte(kAck, t.fd);
+    fputs("All done\n", stderr);
+  }
+  reset_serial(t.fd);
+  close(t.fd);
+  fclose(t.file);
+  return *cancelled ? 0 : t.total;
+}
+
+}  // namespace
+
+int xmodem_receive(const char* path, bool* cancelled) {
+  *cancelled = false;
+  const int fd = init_serial();
+  if (fd < 0) return -1;  // no line to receive on
+  FILE* file = fopen(path, "wb");
+  if (!file) {
+    perror("Can't open file!");
+    reset_serial(fd);
+    close(fd);
+    return -1;
+  }
+  Transfer t{fd, file};
+  flushRX(fd);
+  putByte(kCrcRequest, fd);
+  do {
+    run_cycle(t);
+    handle_errors(t);
+  } while (t.header != kEot && !t.abort);
+  return finish(t, cancelled);
+}
+
+int Xmodem1K(const char* path) {
+  bool cancelled = false;
+  return xmodem_receive(path, &cancelled);
 }

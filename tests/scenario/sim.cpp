@@ -372,7 +372,7 @@ Boot Console::finish(double seconds) {
   return b;
 }
 
-int Console::send_xmodem(const std::string& file, double seconds) {
+int Console::send_xmodem(const std::string& file, double seconds, const char* option) {
   int to_sx[2], from_sx[2];
   if (pipe(to_sx) != 0 || pipe(from_sx) != 0) return -1;
   const pid_t pid = fork();
@@ -381,7 +381,7 @@ int Console::send_xmodem(const std::string& file, double seconds) {
     dup2(from_sx[1], 1);
     const int null = open("/dev/null", O_WRONLY);
     dup2(null, 2);
-    execlp("sx", "sx", "-k", file.c_str(), static_cast<char*>(nullptr));
+    execlp("sx", "sx", option, file.c_str(), static_cast<char*>(nullptr));
     _exit(127);
   }
   close(to_sx[0]);

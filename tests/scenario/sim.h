@@ -118,8 +118,9 @@ class Console {
   int serial_fd() const { return serial_master_; }
   // What arrived on the console terminal itself (the terminal's echo).
   const std::string& echo() const { return echo_; }
-  // Runs lrzsz's `sx -k FILE` on the serial line until it ends; returns its exit status.
-  int send_xmodem(const std::string& file, double seconds = 120);
+  // Runs lrzsz's `sx OPTION FILE` on the serial line until it ends; returns its exit status.
+  // "-k" sends 1024-byte blocks; "-b" (binary) plain XMODEM's 128-byte ones.
+  int send_xmodem(const std::string& file, double seconds = 120, const char* option = "-k");
 
  private:
   void pump(int timeout_ms);

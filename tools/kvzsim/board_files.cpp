@@ -132,7 +132,7 @@ const Stub kStubs[] = {
      "# pseudo-terminal would discard the last answer before the sender has read it.\n"
      "set -o pipefail\n"
      "/kvzsim/host/bin/rx -U \"$@\" < /dev/ttyS0 2>/dev/null | cat > /dev/ttyS0\n"},
-    {"dhclient", true, "exit 0\n"},
+    {"dhclient", false, "exit 0\n"},  // /bin/dhclient, as on the switch
     {"ifconfig", true, "exit 0\n"},
     {"route", true, "exit 0\n"},
 };
@@ -146,12 +146,14 @@ bool is_stubbed_program(const std::string& name) {
   return false;
 }
 
-void write_stubs(const std::string& usr_bin, const std::string& usr_sbin) {
+void write_stubs(const std::string& usr_bin, const std::string& usr_sbin,
+                 const std::string& config) {
   // The switch's shell is BusyBox ash; it differs from dash where the launcher's command lines
   // rely on it ("&>" redirects instead of sending the command to the background).
   if (symlink("/kvzsim/host/bin/busybox", (usr_bin + "/sh").c_str()) != 0)
     throw BoardError{"cannot link the shell"};
   for (const Stub& s : kStubs) {
+    if (("\n" + config).find("\nno_" + std::string(s.name) + "=1\n") != std::string::npos) continue;
     const std::string path = (s.sbin ? usr_sbin : usr_bin) + "/" + s.name;
     write_text(path, std::string("#!/bin/sh\n") + s.script, 0755);
   }

@@ -23,7 +23,9 @@ void remove_tree(const std::string& path);
 
 // Programs of the switch's platform that the sandbox replaces with stubs.
 bool is_stubbed_program(const std::string& name);
-void write_stubs(const std::string& usr_bin, const std::string& usr_sbin);
+// Writes the stubs, except those that the board's config leaves out with no_NAME=1.
+void write_stubs(const std::string& usr_bin, const std::string& usr_sbin,
+                 const std::string& config);
 
 struct InitOptions {
   std::string board;

@@ -4,6 +4,7 @@
 //    reads and writes clamped at the partition end, per-block erase counts),
 //  - i2c-dev with the VPD EEPROM at bus 0 address 0x54 and the register device at bus 1 address
 //    0x20, backed by files of the board directory, with a transfer log,
+//  - the management port eth0 as the launcher's own sockets see it (index, flags, link),
 //  - a log of every command line the launcher runs through the shell or exec,
 //  - scaled time for the launcher's sleeps, waits and clocks,
 //  - fault injection (failing, short or silently lost MTD operations, failing shell commands) and
@@ -15,9 +16,12 @@
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <linux/ethtool.h>
 #include <linux/i2c-dev.h>
 #include <linux/i2c.h>
+#include <linux/sockios.h>
 #include <mtd/mtd-user.h>
+#include <net/if.h>
 #include <poll.h>
 #include <signal.h>
 #include <stdarg.h>
@@ -28,8 +32,10 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/select.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/time.h>
+#include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -106,6 +112,7 @@ struct Config {
   long power_cut_flash = 0;  // cut after this many MTD writes (0: never)
   long power_cut_user = 0;   // cut after this many writes to files under /user
   char fail_system[128] = {};
+  char eth0[16] = "up";  // up (link), down (present, no link) or absent
   Device devices[kMaxDevices];
   int device_count = 0;
 };
@@ -115,6 +122,7 @@ bool initialised = false;
 
 struct FdState {
   int i2c_slave = -1;
+  bool inet_socket = false;  // an AF_INET socket the launcher opened
 };
 FdState fd_state[kMaxFds];
 
@@ -142,6 +150,7 @@ void apply_setting(const char* key, const char* value) {
   if (!strcmp(key, "power_cut_flash_write")) cfg.power_cut_flash = strtol(value, nullptr, 10);
   if (!strcmp(key, "power_cut_user_write")) cfg.power_cut_user = strtol(value, nullptr, 10);
   if (!strcmp(key, "fail_system")) snprintf(cfg.fail_system, sizeof cfg.fail_system, "%s", value);
+  if (!strcmp(key, "eth0")) snprintf(cfg.eth0, sizeof cfg.eth0, "%s", value);
 }
 
 void read_config() {
@@ -603,6 +612,36 @@ int i2c_ioctl(int fd, const Device* dev, unsigned long request, void* arg) {
   return -1;
 }
 
+// ---- Management port ------------------------------------------------------------------------
+
+// Interface requests on the launcher's own sockets, answered from the board's eth0 setting; any
+// other interface does not exist. false for requests that are not the board's to answer.
+bool net_ioctl(unsigned long request, void* arg, int* result) {
+  if (request != SIOCGIFINDEX && request != SIOCGIFFLAGS && request != SIOCETHTOOL) return false;
+  auto* ifr = static_cast<ifreq*>(arg);
+  *result = -1;
+  if (strncmp(ifr->ifr_name, "eth0", IFNAMSIZ) != 0 || !strcmp(cfg.eth0, "absent")) {
+    errno = ENODEV;
+    return true;
+  }
+  const bool link = !strcmp(cfg.eth0, "up");
+  if (request == SIOCGIFINDEX) {
+    ifr->ifr_ifindex = 2;
+  } else if (request == SIOCGIFFLAGS) {
+    ifr->ifr_flags =
+        static_cast<short>(IFF_UP | IFF_BROADCAST | IFF_MULTICAST | (link ? IFF_RUNNING : 0));
+  } else {
+    auto* value = reinterpret_cast<ethtool_value*>(ifr->ifr_data);
+    if (value->cmd != ETHTOOL_GLINK) {
+      errno = EOPNOTSUPP;
+      return true;
+    }
+    value->data = link ? 1 : 0;
+  }
+  *result = 0;
+  return true;
+}
+
 // ---- Time -----------------------------------------------------------------------------------
 
 double scale() {
@@ -738,8 +777,19 @@ int ioctl(int fd, unsigned long request, ...) {
     return dev->kind == Kind::kMtd ? mtd_ioctl(fd, dev, request, arg)
                                    : i2c_ioctl(fd, dev, request, arg);
   }
+  int result = 0;
+  if (fd >= 0 && fd < kMaxFds && fd_state[fd].inet_socket && net_ioctl(request, arg, &result))
+    return result;
   static auto fn = real<ioctl_fn>("ioctl");
   return fn(fd, request, arg);
+}
+
+int socket(int domain, int type, int protocol) {
+  init();
+  static auto fn = real<int (*)(int, int, int)>("socket");
+  const int fd = after_open(fn(domain, type, protocol));
+  if (fd >= 0 && fd < kMaxFds) fd_state[fd].inet_socket = cfg.main && domain == AF_INET;
+  return fd;
 }
 
 ssize_t pread64(int fd, void* buf, size_t n, off64_t off) {
@@ -804,6 +854,17 @@ ssize_t write(int fd, const void* buf, size_t n) {
 ssize_t copy_file_range(int, off64_t*, int, off64_t*, size_t, unsigned int) {
   errno = EXDEV;
   return -1;
+}
+
+// The board's terminals are pseudo-terminals, which have no output queue: what the launcher wrote
+// is already with the far end, as on a real line once tcdrain has returned. Flushing output
+// would take those bytes back from the far end (a last ACK before the line is handed back), which
+// no real line does after a drain, so only input is flushed.
+int tcflush(int fd, int queue) {
+  init();
+  static auto fn = real<int (*)(int, int)>("tcflush");
+  if (cfg.main && queue == TCOFLUSH) return 0;
+  return fn(fd, cfg.main && queue == TCIOFLUSH ? TCIFLUSH : queue);
 }
 
 int system(const char* command) {

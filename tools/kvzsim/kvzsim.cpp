@@ -39,6 +39,7 @@ void usage() {
           "usage: kvzsim init BOARD [--blank] [--erase-size BYTES]\n"
           "       kvzsim boot BOARD [--target host|ppc] [--time-scale N] [--usb]\n"
           "                         [--launcher PATH] [--serial TTY|none] [--fault KEY=VALUE]...\n"
+          "                         [-- ARG...]\n"
           "       kvzsim vpd BOARD [slot=1|2] [usbboot=on|off]\n"
           "       kvzsim env BOARD [KEY=VALUE]...\n"
           "Boot exit status: 0 the launcher became /bin/backtrace, 1 it rebooted the board,\n"
@@ -69,6 +70,7 @@ struct BootOptions {
   std::string launcher;
   std::string serial;
   std::vector<std::string> faults;
+  std::vector<std::string> launcher_args;  // after "--": passed to the launcher program
 };
 
 BootOptions parse_boot(int argc, char** argv) {
@@ -92,6 +94,9 @@ BootOptions parse_boot(int argc, char** argv) {
       o.launcher = value();
     } else if (a == "--serial") {
       o.serial = value();
+    } else if (a == "--") {
+      o.launcher_args.assign(argv + i + 1, argv + argc);
+      break;
     } else if (a == "--fault") {
       o.faults.push_back(value());
       if (o.faults.back().find('=') == std::string::npos) die("--fault needs KEY=VALUE");
@@ -138,13 +143,32 @@ struct RunDir {
   }
 };
 
-void prepare_run_dir(const RunDir& run, const BootOptions& o, const std::string& bin) {
+// A file of ours that lies beside kvzsim in a build tree, and in the folder at from_bin (relative
+// to kvzsim's own) in an installed one.
+std::string our_file(const std::string& name, const char* from_bin) {
+  const std::string beside = self_dir() + "/" + name;
+  return exists(beside) ? beside : self_dir() + "/" + from_bin + "/" + name;
+}
+
+std::string board_library(const std::string& name) {
+  return our_file(name, KVZ_INSTALL_LIB_FROM_BIN);
+}
+
+void prepare_run_dir(const RunDir& run, const BootOptions& o) {
+  std::string config = read_text(o.board + "/config");
+  char scale[64];
+  snprintf(scale, sizeof scale, "time_scale=%g\n", o.time_scale);
+  config += scale;
+  for (const std::string& f : o.faults) config += f + "\n";
+  write_text(run.path + "/config", config);
+
   make_program_farm(run.path, "/usr/bin", "/kvzsim/host/bin", run.path + "/usrbin");
   make_program_farm(run.path, "/usr/sbin", "/kvzsim/host/sbin", run.path + "/usrsbin");
-  write_stubs(run.path + "/usrbin", run.path + "/usrsbin");
+  write_stubs(run.path + "/usrbin", run.path + "/usrsbin", config);
 
   make_dirs(run.path + "/lib/" KVZ_HOST_MULTIARCH);
-  copy_file(bin + "/libkvzemu.so", run.path + "/lib/" KVZ_HOST_MULTIARCH "/libkvzemu.so", 0755);
+  copy_file(board_library("libkvzemu.so"), run.path + "/lib/" KVZ_HOST_MULTIARCH "/libkvzemu.so",
+            0755);
   if (o.target == "ppc") {
     make_dirs(run.path + "/lib/powerpc-linux-gnu");
     const std::string ppc_lib = ppc_bin_dir() + "/libkvzemu.so";
@@ -153,14 +177,7 @@ void prepare_run_dir(const RunDir& run, const BootOptions& o, const std::string&
     copy_file(ppc_lib, run.path + "/lib/powerpc-linux-gnu/libkvzemu.so", 0755);
   }
   make_dirs(run.path + "/duma");
-  copy_file(bin + "/libduma.so.0.0.0", run.path + "/duma/libduma.so.0.0.0", 0755);
-
-  std::string config = read_text(o.board + "/config");
-  char scale[64];
-  snprintf(scale, sizeof scale, "time_scale=%g\n", o.time_scale);
-  config += scale;
-  for (const std::string& f : o.faults) config += f + "\n";
-  write_text(run.path + "/config", config);
+  copy_file(board_library("libduma.so.0.0.0"), run.path + "/duma/libduma.so.0.0.0", 0755);
   for (const char* bus : {"i2c-0", "i2c-1"}) write_text(run.path + "/" + bus, "");
 }
 
@@ -243,6 +260,7 @@ std::vector<std::string> sandbox_args(const BootOptions& o, const RunDir& run,
   if (make_ctty) add(a, {"setsid", "-w", "-c"});
   if (o.target == "ppc") a.push_back("qemu-ppc-static");
   a.push_back("/kvzsim/bin/kvzboot");
+  a.insert(a.end(), o.launcher_args.begin(), o.launcher_args.end());
   return a;
 }
 
@@ -300,9 +318,10 @@ int boot(int argc, char** argv) {
   const BootOptions o = parse_boot(argc, argv);
   if (!exists(o.board + "/flash/kernel") || !exists(o.board + "/config"))
     die(o.board + " is not a board directory (make one with kvzsim init)");
-  const std::string bin = self_dir();
   std::string launcher = o.launcher;
-  if (launcher.empty()) launcher = (o.target == "ppc" ? ppc_bin_dir() : bin) + "/kvzboot";
+  if (launcher.empty())
+    launcher = o.target == "ppc" ? ppc_bin_dir() + "/kvzboot"
+                                 : our_file("kvzboot", KVZ_INSTALL_SBIN_FROM_BIN);
   if (!exists(launcher)) die("no launcher at " + launcher);
   char resolved[4096];
   if (!realpath(launcher.c_str(), resolved)) die("cannot resolve " + launcher);
@@ -312,7 +331,7 @@ int boot(int argc, char** argv) {
   char tmpl[] = "/tmp/kvzsim-run-XXXXXX";
   if (!mkdtemp(tmpl)) die("cannot create a run directory");
   run.path = tmpl;
-  prepare_run_dir(run, o, bin);
+  prepare_run_dir(run, o);
 
   int idle_master = -1;
   const std::string serial = o.serial.empty() ? open_idle_serial(&idle_master) : o.serial;
@@ -326,9 +345,11 @@ int boot(int argc, char** argv) {
     waitpid(usb, nullptr, 0);
   }
   if (idle_master >= 0) close(idle_master);
-  // What the launcher measured of itself (run time, sleeps, peak memory), for benchmarks.
-  if (exists(run.path + "/stats"))
-    copy_file(run.path + "/stats", o.board + "/stats/launcher", 0644);
+  // What the launcher measured of itself (run time, sleeps, peak memory), for benchmarks, and
+  // how its process ended.
+  const std::string stats = exists(run.path + "/stats") ? read_text(run.path + "/stats") : "";
+  make_dirs(o.board + "/stats");
+  write_text(o.board + "/stats/launcher", stats + "exit_status=" + std::to_string(rc) + "\n");
   if (rc == 127 && !exists(run.path + "/stats") && !exists(run.path + "/reboot") &&
       !exists(run.path + "/backtrace"))
     die("the sandbox did not start (is bubblewrap installed?)");

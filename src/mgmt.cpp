@@ -1,0 +1,166 @@
+// The management port: its questions, the configuration commands and the link check.
+#include "mgmt.h"
+
+#include <arpa/inet.h>
+#include <linux/ethtool.h>
+#include <linux/sockios.h>
+#include <net/if.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+
+#include "launch.h"
+#include "rescue.h"
+
+namespace {
+
+constexpr size_t kLineSize = 128;
+constexpr int kConfigureSteps = 20;  // one-second steps, a dot each, after a fixed address
+
+in_addr as_in_addr(uint32_t addr) {
+  in_addr a{};
+  a.s_addr = addr;
+  return a;
+}
+
+// Runs one configuration command, formed from the port digit and an optional text; its exit
+// status does not matter.
+void run_command(const char* format, char port, const char* arg = nullptr) {
+  char line[128];
+  snprintf(line, sizeof line, format, port, arg);
+  run_shell(line);
+}
+
+void configure_fixed(char port, uint32_t addr, uint32_t netmask, uint32_t gateway) {
+  run_command("ifconfig eth%c %s\n", port, inet_ntoa(as_in_addr(addr)));
+  if (netmask != 0) {
+    const char* mask = inet_ntoa(as_in_addr(netmask));
+    printf("\tNetmask    : %s\n", mask);
+    run_command("ifconfig eth%c down\n", port);
+    run_command("ifconfig eth%c netmask %s\n", port, mask);
+    run_command("ifconfig eth%c up\n", port);
+  }
+  sleep(5);
+  if (gateway != 0) {
+    const char* gw = inet_ntoa(as_in_addr(gateway));
+    printf("\tGateway    : %s\n", gw);
+    char line[128];
+    snprintf(line, sizeof line, "route add default gw %s\n", gw);
+    run_shell(line);
+  }
+  printf("Configuring management port...");
+  for (int i = 0; i < kConfigureSteps; i++) {
+    sleep(1);
+    putchar('.');
+    fflush(stdout);
+  }
+  printf("\n");
+  sleep(1);
+}
+
+// The answer to the DHCP question; false when the operator interrupted it.
+bool ask_use_dhcp(uint8_t* use_dhcp) {
+  printf("Confirm: Use DHCP for network configuration? y/N: ");
+  fflush(stdout);
+  char line[kLineSize];
+  get_user_input(line, sizeof line);
+  if (sig_quit_raised) return false;
+  if (toupper(static_cast<unsigned char>(line[0])) == 'Y') *use_dhcp = 1;
+  printf("\n");
+  return true;
+}
+
+}  // namespace
+
+int verify_ip_address(uint32_t addr) {
+  const uint32_t first = ntohl(addr) >> 24;
+  return addr != 0 && first != 0 && first <= 239 ? 1 : 0;
+}
+
+int get_ip_addr(const char* prompt, uint32_t* addr, uint8_t required, uint8_t verify) {
+  for (;;) {
+    printf("%s", prompt);
+    fflush(stdout);
+    char line[kLineSize];
+    get_user_input(line, sizeof line);
+    if (line[0] == 'q' || line[0] == 'Q') return 0;
+    // A console at its end cannot answer again: leave as if the operator quit.
+    if (line[0] == '\0' && console_closed) return 0;
+    if (line[0] == '\0' && !required) return 1;
+    in_addr a{};
+    if (inet_aton(line, &a) == 0) {
+      puts("Invalid IP address. Try again please");
+    } else if (verify && !verify_ip_address(a.s_addr)) {
+      printf("Invalid IP address %s. Try again please\n", line);
+    } else {
+      *addr = a.s_addr;
+      return 1;
+    }
+  }
+}
+
+int mgmt_port_params(uint8_t* use_dhcp, uint32_t* addr, uint32_t* netmask, uint32_t* gateway,
+                     uint8_t ask_dhcp) {
+  *use_dhcp = 0;
+  struct stat st;
+  if (ask_dhcp && stat("/bin/dhclient", &st) == 0 && !ask_use_dhcp(use_dhcp)) return 0;
+  if (*use_dhcp) return 1;
+  if (!get_ip_addr("IP addr    :", addr, 1, 1)) return 0;
+  if (!get_ip_addr("Netmask    :", netmask, 0, 0)) return 0;
+  if (!get_ip_addr("Gateway    :", gateway, 0, 1)) return 0;
+  return 1;
+}
+
+int mgmt_link_status(char) {
+  const int sock = socket(AF_INET, SOCK_DGRAM, 0);
+  if (sock < 0) {
+    puts("Raw Socket open error");
+    return 0;
+  }
+  ifreq ifr{};
+  snprintf(ifr.ifr_name, sizeof ifr.ifr_name, "%s", "eth0");
+  int up = 0;
+  if (ioctl(sock, SIOCGIFINDEX, &ifr) < 0) {
+    printf("Open Interface %s error.\n", "eth0");
+  } else if (ioctl(sock, SIOCGIFFLAGS, &ifr) < 0) {
+    puts("Open flags error.");
+  } else {
+    const int flags = ifr.ifr_flags;
+    ethtool_value link{};
+    link.cmd = ETHTOOL_GLINK;
+    ifr.ifr_data = reinterpret_cast<char*>(&link);
+    if (ioctl(sock, SIOCETHTOOL, &ifr) < 0)
+      puts("EthTool GLINK error.");
+    else
+      up = link.data != 0 && (flags & IFF_UP) && (flags & IFF_RUNNING) ? 1 : 0;
+  }
+  close(sock);
+  return up;
+}
+
+int mgmt_port_configure(uint8_t use_dhcp, char port, const uint32_t& addr, const uint32_t& netmask,
+                        const uint32_t& gateway) {
+  if (use_dhcp) {
+    run_command("dhclient -1 eth%c", port);
+    sleep(3);
+  } else {
+    configure_fixed(port, addr, netmask, gateway);
+  }
+  if (port == '0' && !mgmt_link_status(port)) {
+    puts("Mgmt link not available. Quitting.");
+    return 0;
+  }
+  return 1;
+}
+
+int mgmt_port_setup(uint8_t ask_dhcp) {
+  uint8_t use_dhcp = 0;
+  uint32_t addr = 0, netmask = 0, gateway = 0;
+  if (!mgmt_port_params(&use_dhcp, &addr, &netmask, &gateway, ask_dhcp)) return 0;
+  return mgmt_port_configure(use_dhcp, '0', addr, netmask, gateway);
+}
