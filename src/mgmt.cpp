@@ -14,8 +14,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "console.h"
 #include "launch.h"
-#include "rescue.h"
 
 namespace {
 
@@ -68,7 +68,9 @@ bool ask_use_dhcp(uint8_t* use_dhcp) {
   printf("Confirm: Use DHCP for network configuration? y/N: ");
   fflush(stdout);
   char line[kLineSize];
-  get_user_input(line, sizeof line);
+  // The line reader gives up on the interrupt key; another signal only asks for the line again.
+  while (get_user_input(line, sizeof line) == nullptr && !sig_quit_raised) {
+  }
   if (sig_quit_raised) return false;
   if (toupper(static_cast<unsigned char>(line[0])) == 'Y') *use_dhcp = 1;
   printf("\n");
@@ -87,7 +89,11 @@ int get_ip_addr(const char* prompt, uint32_t* addr, uint8_t required, uint8_t ve
     printf("%s", prompt);
     fflush(stdout);
     char line[kLineSize];
-    get_user_input(line, sizeof line);
+    // The interrupt key leaves the setup like q.
+    if (get_user_input(line, sizeof line) == nullptr) {
+      if (sig_quit_raised) return 0;
+      continue;
+    }
     if (line[0] == 'q' || line[0] == 'Q') return 0;
     // A console at its end cannot answer again: leave as if the operator quit.
     if (line[0] == '\0' && console_closed) return 0;

@@ -181,15 +181,34 @@ int run_usb_rescue() {
   return processVeskoImage(path, 0, 0);
 }
 
-int run_xmodem_rescue() {
-  puts("Running xmodem rescue.....");
+namespace {
+
+// Receives the download with lrzsz's rx on the console line.
+void receive_with_rx() {
   const int fd = init_serial();
-  // A transfer that fails must not leave an earlier download behind to be installed instead.
-  unlink(kDownload);
   run_shell("/usr/bin/rx /tmp/image");
   reset_serial(fd);
   if (fd >= 0) close(fd);
+}
+
+// A switch without lrzsz receives with the launcher's own receiver, which hands the line over by
+// itself. What a cancelled transfer left behind is no bundle to install.
+void receive_built_in() {
+  bool cancelled = false;
+  if (xmodem_receive(kDownload, &cancelled) < 0 || cancelled) unlink(kDownload);
+}
+
+}  // namespace
+
+int run_xmodem_rescue() {
+  puts("Running xmodem rescue.....");
+  // A transfer that fails must not leave an earlier download behind to be installed instead.
+  unlink(kDownload);
   struct stat st;
+  if (stat("/usr/bin/rx", &st) == 0)
+    receive_with_rx();
+  else
+    receive_built_in();
   if (stat(kDownload, &st) != 0) return 0;
   return processVeskoImage(kDownload, 0, 0);
 }
