@@ -106,6 +106,7 @@ struct Config {
   long power_cut_flash = 0;  // cut after this many MTD writes (0: never)
   long power_cut_user = 0;   // cut after this many writes to files under /user
   char fail_system[128] = {};
+  char fail_exec[128] = {};
   Device devices[kMaxDevices];
   int device_count = 0;
 };
@@ -142,6 +143,7 @@ void apply_setting(const char* key, const char* value) {
   if (!strcmp(key, "power_cut_flash_write")) cfg.power_cut_flash = strtol(value, nullptr, 10);
   if (!strcmp(key, "power_cut_user_write")) cfg.power_cut_user = strtol(value, nullptr, 10);
   if (!strcmp(key, "fail_system")) snprintf(cfg.fail_system, sizeof cfg.fail_system, "%s", value);
+  if (!strcmp(key, "fail_exec")) snprintf(cfg.fail_exec, sizeof cfg.fail_exec, "%s", value);
 }
 
 void read_config() {
@@ -647,20 +649,27 @@ void scale_clock(clockid_t clock, struct timespec* ts) {
 
 // ---- Exec helpers ---------------------------------------------------------------------------
 
-void log_exec(char* const argv[]) {
-  if (!cfg.main) return;
+// Logs an exec of the launcher; false (errno ENOENT) when the fault fail_exec makes the program
+// missing.
+bool log_exec(const char* path, char* const argv[]) {
+  if (!cfg.main) return true;
   size_t n = 6;
   for (int i = 0; argv[i]; ++i) n += strlen(argv[i]) + 1;
-  char* line = static_cast<char*>(malloc(n));
-  if (!line) return;
-  strcpy(line, "exec");
-  for (int i = 0; argv[i]; ++i) {
-    strcat(line, " ");
-    strcat(line, argv[i]);
+  if (char* line = static_cast<char*>(malloc(n))) {
+    strcpy(line, "exec");
+    for (int i = 0; argv[i]; ++i) {
+      strcat(line, " ");
+      strcat(line, argv[i]);
+    }
+    log_command(line);
+    free(line);
   }
-  log_command(line);
-  free(line);
+  if (cfg.fail_exec[0] && !strncmp(path, cfg.fail_exec, strlen(cfg.fail_exec))) {
+    errno = ENOENT;
+    return false;
+  }
   write_stats();
+  return true;
 }
 
 // Collects the arguments of an execl-style call into an array (at most 63 of them).
@@ -821,25 +830,25 @@ int system(const char* command) {
 
 int execve(const char* path, char* const argv[], char* const envp[]) {
   init();
-  log_exec(argv);
+  if (!log_exec(path, argv)) return -1;
   static auto fn = real<int (*)(const char*, char* const*, char* const*)>("execve");
   return fn(path, argv, envp);
 }
 int execv(const char* path, char* const argv[]) {
   init();
-  log_exec(argv);
+  if (!log_exec(path, argv)) return -1;
   static auto fn = real<int (*)(const char*, char* const*)>("execv");
   return fn(path, argv);
 }
 int execvp(const char* file, char* const argv[]) {
   init();
-  log_exec(argv);
+  if (!log_exec(file, argv)) return -1;
   static auto fn = real<int (*)(const char*, char* const*)>("execvp");
   return fn(file, argv);
 }
 int execvpe(const char* file, char* const argv[], char* const envp[]) {
   init();
-  log_exec(argv);
+  if (!log_exec(file, argv)) return -1;
   static auto fn = real<int (*)(const char*, char* const*, char* const*)>("execvpe");
   return fn(file, argv, envp);
 }
