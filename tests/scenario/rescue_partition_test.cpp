@@ -1,171 +1,160 @@
 // The last resort: the record at the start of the rescue partition, booted when neither slot
 // file can be opened. A diagnostics record boots at once; an application record may first be
 // installed as a slot.
-#include <cstring>
-
 #include "boot_fixture.h"
 
 using namespace boottest;
 
 namespace {
 
+class RescuePartitionTest : public BootTest {};
+
+const std::string kBooting = "Booting image '1'\n";
 const std::string kNoSlots =
     "Failed to open Application image 1. Trying image 2.\n"
     "Failed to open Application image 2. Trying rescue image\n";
 const std::string kQuestion =
     "Install recovery image as image 1 or 2 (hit return to just boot image): ";
-const std::string kJustBoot =
-    "\nBooting recovery image. You will need to download and install an image before "
-    "rebooting\n";
-const std::string kMkdirImages = "mkdir /user/images &> /dev/null";
+const Lines kApp = Lines{kMount, kUntar, kExec};
 
 // A board whose slot files are gone and whose rescue partition starts with `record`.
-void rescue_only(const Board& board, const Bytes& record) {
-  board.remove(kImage1);
-  board.remove(kImage2);
-  board.patch("flash/rescue", 0, record);
-}
-
-class RescuePartitionTest : public BootTest {};
-
-TEST_P(RescuePartitionTest, DiagnosticsRecordWithExtendedHeaderBootsAtOnce) {
-  Board board;
-  rescue_only(board, diags_record("3.0.0.0", 40));
-  expect_run(run(board), board, kRanApplication,
-             "Booting image '1'\nLaunching diagnostics image\ninstall diags image\n" +
-                 kvzsim::diags_says("3.0.0.0"),
-             kNoSlots, {kMount, kUntar, kMkdirDiags, kMoveDiags, kExec});
-  EXPECT_EQ(board.vpd(kBootedSlot), 4);
-  EXPECT_EQ(board.vpd(kSelectedSlot), 1);
-}
-
-// The installed slot file is the whole record, header included; the next power-up boots it
-// from that slot without the rescue partition. The answer is a line read with the console's own
-// echo. The large record spans several of the launcher's reads from flash.
-TEST_P(RescuePartitionTest, ApplicationRecordIsInstalledAsTheSlotAnswered) {
-  struct Case {
-    const char* keys;
-    char slot;
-    Bytes record;
-    const char* version;
+Prepare rescue_only(const Bytes& record, const std::vector<std::string>& env = {}) {
+  return [=](const Board& b) {
+    b.remove("user/images");
+    b.patch("flash/rescue", 0, record);
+    if (!env.empty()) b.set_env(env);
   };
-  // More than the 7 characters that are read: only the first one counts.
-  const Case cases[] = {{"2\n", '2', app_record("4.0.0.0"), "4.0.0.0"},
-                        {"1234567890\n", '1', big_app_record("6.0.0.2", 36), "6.0.0.2"}};
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.keys);
-    Board board;
-    rescue_only(board, c.record);
-    board.remove("user/images");  // made again by the install
-    const std::string slot_file = std::string("user/images/image") + c.slot;
-    std::string echo;
-    Boot r = answer(board, kQuestion, c.keys, &echo);
-    EXPECT_EQ(echo, std::string(c.keys, strlen(c.keys) - 1) + "\r\n");
-    expect_run(r, board, kRanApplication,
-               "Booting image '1'\n" + kQuestion + "\nInstalling recovery image as image" + c.slot +
-                   "...\nSetting boot image to " + c.slot + "\n" + kvzsim::app_says(c.version),
-               kNoSlots,
-               {kMount, kMkdirImages,
-                std::string("cp /tmp/image /user/images/image") + c.slot + "\\n", kUntar, kExec});
-    EXPECT_EQ(board.read(slot_file), c.record);
-    EXPECT_EQ(board.read("tmp/image"), c.record);
-    EXPECT_EQ(board.vpd(kSelectedSlot), c.slot - '0');
-    EXPECT_EQ(board.vpd(kBootedSlot), c.slot - '0');
-    // The selected slot is written first, then the booted one.
-    Lines eeprom_writes;
-    for (const std::string& line : board.i2c_log())
-      if (line.rfind("i2c-0 0x54 write 01 ", 0) == 0 && line.size() > 23)
-        eeprom_writes.push_back(line);
-    const std::string value = std::string("0") + c.slot;
-    EXPECT_EQ(eeprom_writes,
-              (Lines{"i2c-0 0x54 write 01 00 " + value, "i2c-0 0x54 write 01 3a " + value}));
-
-    board.clear_logs();
-    expect_run(run(board), board, kRanApplication,
-               std::string("Booting image '") + c.slot + "'\n" + kvzsim::app_says(c.version), "",
-               {kMount, kUntar, kExec});
-  }
 }
 
-TEST_P(RescuePartitionTest, OtherAnswersBootTheRecoveryImageWithoutInstalling) {
-  for (const char* keys : {"3\n", "\n", "x2\n"}) {
-    SCOPED_TRACE(keys);
-    Board board;
-    rescue_only(board, app_record("4.0.0.0"));
-    expect_run(answer(board, kQuestion, keys), board, kRanApplication,
-               "Booting image '1'\n" + kQuestion + kJustBoot + kvzsim::app_says("4.0.0.0"),
-               kNoSlots, {kMount, kUntar, kExec});
-    EXPECT_FALSE(board.exists(kImage1));
-    EXPECT_FALSE(board.exists(kImage2));
-    EXPECT_FALSE(board.exists("tmp/image"));
-    EXPECT_EQ(board.vpd(kSelectedSlot), 1);
-    EXPECT_EQ(board.vpd(kBootedSlot), 4);
-  }
+// The VPD bytes afterwards: the selected slot, the booted slot.
+std::function<void(const Board&)> vpd_is(uint8_t selected, uint8_t booted) {
+  return [=](const Board& b) {
+    EXPECT_EQ(b.vpd(kSelectedSlot), selected);
+    EXPECT_EQ(b.vpd(kBootedSlot), booted);
+  };
 }
 
-// No answer at all, by the interrupt key or by a console at its end: the record boots and the
-// board settings are left as they were.
-TEST_P(RescuePartitionTest, NoAnswerBootsWithoutTouchingTheSettings) {
-  for (const bool closed : {false, true}) {
-    SCOPED_TRACE(closed ? "console at its end" : "Ctrl-C");
-    Board board;
-    rescue_only(board, app_record("4.0.0.0"));
-    const Boot r = closed ? kvzsim::boot_closed_console(board, GetParam(), {}, 20, 60)
-                          : answer(board, kQuestion, "\x03");
-    expect_run(r, board, kRanApplication,
-               "Booting image '1'\n" + kQuestion + kvzsim::app_says("4.0.0.0"), kNoSlots,
-               {kMount, kUntar, kExec});
-    EXPECT_EQ(board.vpd(kSelectedSlot), 1);
-    EXPECT_EQ(board.vpd(kBootedSlot), kErased);
+// A diagnostics record boots at once. For an application record an answer other than 1 or 2
+// boots it without installing; no answer at all (a console at its end) leaves the board
+// settings as they were.
+TEST_P(RescuePartitionTest, RecordBoots) {
+  const Bytes app = app_record("4.0.0.0");
+  const std::string just_boot =
+      kBooting + kQuestion +
+      "\nBooting recovery image. You will need to download and install an image before "
+      "rebooting\n" +
+      app_says("4.0.0.0");
+  std::vector<Scenario> scenarios = {
+      {.what = "diagnostics record with an extended header",
+       .setup = rescue_only(diags_record("3.0.0.0", 40)),
+       .want = {kRanApplication,
+                kBooting + "Launching diagnostics image\ninstall diags image\n" +
+                    diags_says("3.0.0.0"),
+                kNoSlots, Lines{kMount, kUntar, kMkdirDiags, kMoveDiags, kExec}},
+       .check = vpd_is(1, 4)},
+      {.what = "console at its end",
+       .setup = rescue_only(app),
+       .closed_console = true,
+       .want = {kRanApplication, kBooting + kQuestion + app_says("4.0.0.0"), kNoSlots, kApp},
+       .check = vpd_is(1, kErased)},
+  };
+  for (const std::string keys : {"\n", "3\n", "x2\n"}) {
+    scenarios.push_back({.what = keys,
+                         .setup = rescue_only(app),
+                         .dialog = {Exchange{kQuestion, keys}},
+                         .want = {kRanApplication, just_boot, kNoSlots, kApp,
+                                  keys.substr(0, keys.size() - 1) + "\r\n"},
+                         .check = [](const Board& b) {
+                           vpd_is(1, 4)(b);
+                           EXPECT_FALSE(b.exists(kImage1) || b.exists(kImage2));
+                         }});
+  }
+  run_all(scenarios);
+}
+
+// The installed slot file is the whole record, header included; the selected slot is written
+// first, then the booted one, and the next power-up boots from that slot without the rescue
+// partition. The answer is a line read with the console's own echo; only its first character
+// counts. The large record spans several of the launcher's reads from flash.
+TEST_P(RescuePartitionTest, ApplicationRecordIsInstalledAsTheSlotAnswered) {
+  for (const auto& [keys, record, version] :
+       {std::tuple<std::string, Bytes, std::string>{"2\n", app_record("4.0.0.0"), "4.0.0.0"},
+        {"1234567890\n", big_app_record("6.0.0.2", 36), "6.0.0.2"}}) {
+    const std::string slot = keys.substr(0, 1), value = "0" + slot;
+    const auto check = [&](const Board& b) {
+      EXPECT_EQ(b.read("user/images/image" + slot), record);
+      vpd_is(static_cast<uint8_t>(slot[0] - '0'), static_cast<uint8_t>(slot[0] - '0'))(b);
+      Lines writes;
+      for (const std::string& line : b.i2c_log())
+        if (line.size() > 23 && line.rfind("i2c-0 0x54 write 01 ", 0) == 0) writes.push_back(line);
+      EXPECT_EQ(writes,
+                (Lines{"i2c-0 0x54 write 01 00 " + value, "i2c-0 0x54 write 01 3a " + value}));
+      b.clear_logs();
+      expect_boot(
+          run(b), b,
+          {kRanApplication, "Booting image '" + slot + "'\n" + app_says(version), "", kApp});
+    };
+    run_scenario({.what = keys,
+                  .setup = rescue_only(record),
+                  .dialog = {Exchange{kQuestion, keys}},
+                  .want = {kRanApplication,
+                           kBooting + kQuestion + "\nInstalling recovery image as image" + slot +
+                               "...\nSetting boot image to " + slot + "\n" + app_says(version),
+                           kNoSlots,
+                           Lines{kMount, "mkdir /user/images &> /dev/null",
+                                 "cp /tmp/image /user/images/image" + slot + "\\n", kUntar, kExec},
+                           keys.substr(0, keys.size() - 1) + "\r\n"},
+                  .check = check},
+                 GetParam());
   }
 }
 
 // Records that are not booted reset the board, leave the archive empty and the booted-slot byte
-// untouched. A failed read of the header is no record; a failed read of the record, or sizes
-// beyond the partition or beyond 32 bits, are a failed check.
+// untouched; the shell comes first when the boot options allow it. A failed read of the header,
+// or a boot loader's record, is no record; a failed read of the record, or a size beyond the
+// partition or beyond 32 bits, is a failed check.
 TEST_P(RescuePartitionTest, RecordsThatCannotBeBootedResetTheBoard) {
   const Bytes good = diags_record("3.0.0.0", 32);
-  Bytes flipped = good, too_long = good, wrapping = good;
+  Bytes flipped = good, wrapping = good;
   flipped[100] ^= 0xFF;                        // inside the payload
-  put_be32(too_long.data() + 4, 0x00F00000u);  // 15 MiB in a 10 MiB partition
   put_be32(wrapping.data() + 4, 0xFFFFFFF0u);  // 32 + 0xFFFFFFF0 bytes
-  const std::string crc_failed = "Image CRC failed. Quitting\n";
-  const struct {
-    const char* what;
-    Bytes record;
-    const char* fault;
-    std::string err;
-  } cases[] = {
-      {"check fails", flipped, "", crc_failed},
-      {"longer than the partition", too_long, "", crc_failed},
-      {"size wraps", wrapping, "", crc_failed},
-      {"header read fails", good, "fail_mtd_read=rescue:1", "Image not found... \n"},
-      {"record read fails", good, "fail_mtd_read=rescue:2", crc_failed},
+  const Expect crc_failed = {kRebooted, kBooting, kNoSlots + "Image CRC failed. Quitting\n",
+                             Lines{kMount, kReboot}};
+  const Expect not_found = {kRebooted, kBooting, kNoSlots + "Image not found... \n",
+                            Lines{kMount, kReboot}};
+  const auto untouched = [](const Board& b) {
+    EXPECT_EQ(b.vpd(kBootedSlot), kErased);
+    EXPECT_EQ(b.read(kArchive).size(), 0u);
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.what);
-    Board board;
-    rescue_only(board, c.record);
-    std::vector<std::string> extra;
-    if (*c.fault) extra = {"--fault", c.fault};
-    expect_run(run(board, extra), board, kRebooted, "Booting image '1'\n", kNoSlots + c.err,
-               {kMount, kReboot});
-    EXPECT_EQ(board.vpd(kBootedSlot), kErased);
-    EXPECT_EQ(board.read(kArchive).size(), 0u);
-  }
+  run_all({
+      {.what = "check fails",
+       .setup = rescue_only(flipped),
+       .want = crc_failed,
+       .check = untouched},
+      {.what = "size wraps",
+       .setup = rescue_only(wrapping),
+       .want = crc_failed,
+       .check = untouched},
+      {.what = "header read fails",
+       .setup = rescue_only(good),
+       .options = {"--fault", "fail_mtd_read=rescue:1"},
+       .want = not_found,
+       .check = untouched},
+      {.what = "record read fails",
+       .setup = rescue_only(good),
+       .options = {"--fault", "fail_mtd_read=rescue:2"},
+       .want = crc_failed,
+       .check = untouched},
+      {.what = "boot loader record, shell enabled",
+       .setup = rescue_only(other_record(kMagicBootLoader, 4096), {"shell=on"}),
+       .closed_console = true,
+       .want = {kRebooted, kBooting, kNoSlots + "Image not found... \n",
+                Lines{kMount, kShell, kReboot}},
+       .check = untouched},
+  });
 }
 
-TEST_P(RescuePartitionTest, BootLoaderRecordIsNotBooted) {
-  Board board;
-  board.set_env({"shell=on"});
-  rescue_only(board, other_record(kMagicBootLoader, 4096));
-  // The shell comes before the reset when the boot options allow it.
-  expect_run(kvzsim::boot_closed_console(board, GetParam(), {}, 20, 60), board, kRebooted,
-             "Booting image '1'\n", kNoSlots + "Image not found... \n", {kMount, kShell, kReboot});
-  EXPECT_EQ(board.vpd(kBootedSlot), kErased);
-}
-
-INSTANTIATE_TEST_SUITE_P(Targets, RescuePartitionTest, ::testing::ValuesIn(kvzsim::targets()),
-                         kvzsim::TargetName());
+INSTANTIATE_TEST_SUITE_P(Targets, RescuePartitionTest, ::testing::ValuesIn(targets()),
+                         TargetName());
 
 }  // namespace
