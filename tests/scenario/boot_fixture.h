@@ -61,6 +61,35 @@ inline void flip_byte(const Board& board, const std::string& rel, size_t offset)
   board.patch(rel, offset, {static_cast<uint8_t>(board.read(rel).at(offset) ^ 0xFF)});
 }
 
+// Scenario set-ups, and checks of what a boot left behind, made of steps taken in order.
+inline Prepare steps(const std::vector<Prepare>& all) {
+  return [=](const Board& b) {
+    for (const Prepare& step : all) step(b);
+  };
+}
+inline Prepare env(const Lines& vars) {
+  return [=](const Board& b) { b.set_env(vars); };
+}
+inline Prepare select_slot(uint8_t slot) {
+  return [=](const Board& b) { b.set_vpd(kSelectedSlot, slot); };
+}
+inline Prepare put(const std::string& rel, const Bytes& data) {
+  return [=](const Board& b) { b.write(rel, data); };
+}
+inline Prepare drop(const std::string& rel) {
+  return [=](const Board& b) { b.remove(rel); };
+}
+inline Prepare flip(const std::string& rel, size_t offset) {
+  return [=](const Board& b) { flip_byte(b, rel, offset); };
+}
+// The VPD's selected and booted slot bytes afterwards.
+inline Prepare vpd_is(uint8_t selected, uint8_t booted) {
+  return [=](const Board& b) {
+    EXPECT_EQ(b.vpd(kSelectedSlot), selected);
+    EXPECT_EQ(b.vpd(kBootedSlot), booted);
+  };
+}
+
 // Each case runs on the host build of the launcher and on the PowerPC one.
 class BootTest : public ::testing::TestWithParam<Target> {
  protected:

@@ -44,9 +44,8 @@ inline std::string as_text(const Bytes& b) {
 // Runs a host program and returns its exit status; stdout and stderr are collected.
 int run_program(const std::vector<std::string>& argv, std::string* out = nullptr);
 
-// A gzip'd tar archive of the files given (path inside the archive, content), made by the real
-// tar with root as owner so that the board can restore it; a file whose content starts with "#!"
-// is executable. The result is what an application or diagnostics record carries as payload.
+// A gzip'd tar archive, made by the real tar with root as owner, of the files given (path inside
+// the archive, content; executable when it starts with "#!"): a record's payload.
 using ArchiveFiles = std::vector<std::pair<std::string, std::string>>;
 Bytes make_archive(const ArchiveFiles& files);
 // What the sample application (or diagnostics program) of `version` prints when it runs.
@@ -56,9 +55,8 @@ inline std::string app_says(const std::string& version) {
 inline std::string diags_says(const std::string& version) {
   return "kvzsample: diagnostics " + version + " is running\n";
 }
-// Archives like the demo board's: home/bin/mp.elf.strip printing app_says(version) (with
-// home/bin/distro-id unless left out, and any more files given), or mpdiag.elf.strip printing
-// diags_says(version).
+// Archives like the demo board's: home/bin/mp.elf.strip printing app_says(version), with
+// home/bin/distro-id unless left out and the files given; or mpdiag.elf.strip.
 Bytes app_archive(const std::string& version, bool with_distro_id = true,
                   const ArchiveFiles& more = {});
 Bytes diags_archive(const std::string& version);
@@ -122,8 +120,7 @@ constexpr int kRanApplication = 0, kRebooted = 1, kOtherEnd = 3;
 // pseudo-terminal whose other end the test holds.
 class Console {
  public:
-  // With stdin_path, standard input is that file instead of the console terminal (then there is
-  // no echo and no key to send), e.g. "/dev/null": a console that is at its end from the start.
+  // With stdin_path, standard input is that file (e.g. "/dev/null": a console at its end).
   Console(const Board& board, Target target, const std::vector<std::string>& extra = {},
           double time_scale = 20, const std::string& stdin_path = "");
   ~Console();
@@ -179,8 +176,7 @@ struct Expect {
 };
 void expect_boot(const Boot& got, const Board& board, const Expect& want);
 
-// One step of a console dialog: once `prompt` is on standard output and the launcher has settled
-// in its read, `keys` are typed.
+// A console dialog step: `keys` typed once `prompt` is on standard output and the launcher reads.
 struct Exchange {
   std::string prompt{}, keys{};
 };
@@ -188,8 +184,8 @@ struct Exchange {
 Boot answer(const Board& board, Target target, const std::vector<Exchange>& dialog,
             const std::vector<std::string>& extra = {}, bool closed_console = false);
 
-// A boot of the demo board: how the board differs, kvzsim's options, the console, what must come
-// out, and further checks of what the boot left behind.
+// A boot of the demo board: how it differs, kvzsim's options, the console, what must come out, and
+// further checks of what the boot left behind.
 struct Scenario {
   std::string what{};
   std::function<void(const Board&)> setup{};

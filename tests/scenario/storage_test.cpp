@@ -1,10 +1,13 @@
-// Board storage on the virtual board: flash partition rewrites and erases, the VPD EEPROM and the
-// boot options, driven through the modules by the stand-in launcher kvzsim_storage. Each session
-// is one power-up: a script of driver commands and the whole transcript it must produce.
+// Board storage on the virtual board: flash partition rewrites and erases, the VPD EEPROM, the
+// boot options and the serial line, driven through the modules by the stand-in kvzsim_storage. Each
+// session is one power-up: a script of driver commands and the whole transcript it must produce.
 #include <gtest/gtest.h>
+#include <termios.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <tuple>
 
 #include "records.h"
 #include "sim.h"
@@ -99,9 +102,8 @@ TEST_P(StorageTest, ReadEraseRewriteAndOptions) {
   expect_kernel(board, want, {{0, 1}, {1, 1}, {2, 1}, {5, 1}, {6, 1}});
 }
 
-// Reinstalling a kernel erases only the blocks whose bytes change: the kernel record as the
-// installer writes it (progress on), the record with one byte of block 5 changed, then the whole
-// partition as it now is, and the whole partition with that byte changed back.
+// Reinstalling a kernel record as the installer writes it (progress on) erases only the blocks
+// whose bytes change: none, then block 5 for one changed byte.
 TEST_P(StorageTest, RewritesEraseOnlyChangedBlocks) {
   Board board({"--blank"});
   // A kernel record of 2.5 MiB and a little more: 40 whole blocks and part of a 41st.
@@ -109,22 +111,17 @@ TEST_P(StorageTest, RewritesEraseOnlyChangedBlocks) {
       kvztest::make_record(kMagicKernel, 0x03000102, pattern((5u << 19) + 1000, 3));
   Bytes changed = record, partition(kKernelSize, 0xff);
   changed[5 * kBlock + 0x1234] ^= 0x5a;
-  std::copy(changed.begin(), changed.end(), partition.begin());
-  board.write("user/changed", changed);
-  board.write("user/partition", partition);
   std::copy(record.begin(), record.end(), partition.begin());
-  board.write("user/record", record);
   board.write("flash/kernel", partition);
-  board.write("user/partition.old", partition);
-  EXPECT_EQ(
-      drive(board,
-            "flash_init\nwrite kernel 0 2622456 file=/user/record 1\n"
-            "write kernel 0 2622456 file=/user/changed 1\n"
-            "write kernel 0 0x300000 file=/user/partition 0\n"
-            "write kernel 0 0x300000 file=/user/partition.old 0\n")
-          .out,
-      "flash_init=0\n" + progress(41) + "write=0\n" + progress(41) + "write=0\nwrite=0\nwrite=0\n");
-  expect_kernel(board, partition, {{5, 2}});
+  board.write("user/record", record);
+  board.write("user/changed", changed);
+  EXPECT_EQ(drive(board,
+                  "flash_init\nwrite kernel 0 2622456 file=/user/record 1\n"
+                  "write kernel 0 2622456 file=/user/changed 1\n")
+                .out,
+            "flash_init=0\n" + progress(41) + "write=0\n" + progress(41) + "write=0\n");
+  std::copy(changed.begin(), changed.end(), partition.begin());
+  expect_kernel(board, partition, {{5, 1}});
 }
 
 // A rewrite of blocks 0-2 with 0x5a that fails part way: the message, and what the partition
@@ -164,36 +161,9 @@ TEST_P(StorageTest, RewriteStopsAtTheFailingStep) {
   }
 }
 
-// The trace switches print a line per operation of each layer: a rewrite reads its block,
-// erases it, writes it in 1024-byte pieces and reads them back (buffer addresses left out here).
-TEST_P(StorageTest, TraceLinesOfEachLayer) {
-  Board board({"--blank"});
-  Lines got = lines_of(drive(board,
-                             "flash_init\ndebug 1 1 1\nwrite kernel 0x10 100 pat=a5 0\n"
-                             "read kernel 0x10 4\nerase kernel 0x10000 1\n")
-                           .out);
-  for (std::string& l : got)
-    if (l.rfind("mtd read  ", 0) == 0 || l.rfind("mtd write ", 0) == 0) l.resize(l.rfind(" 0x"));
-  Lines want = {"flash_init=0", "Flash Write 0x00000010 to 0x00000073 (0x00000000 to 0x0000ffff) 1",
-                "mtd read  0x00000000 to 0x0000ffff", "mtd erase 0x00000000 to 0x0000ffff"};
-  for (const char* what : {"write", "read "}) {
-    for (uint32_t j = 0; j < kBlock; j += 1024) {
-      char line[64];
-      snprintf(line, sizeof line, "mtd %s 0x%08x to 0x%08x", what, j, j + 1023);
-      want.push_back(line);
-    }
-  }
-  want.insert(want.end(), {"write=0", "Flash Read 0x00000010 to 0x00000013",
-                           "mtd read  0x00000010 to 0x00000013", "read=0 a5a5a5a5",
-                           "Flash Erase 0x00010000 to 0x00010000 (0x00010000 to 0x0001ffff) 1",
-                           "mtd erase 0x00010000 to 0x0001ffff", "erase=0"});
-  EXPECT_EQ(got, want);
-}
-
 // Erase blocks larger than 64 KiB are taken whole; without usable flash (no geometry, a kernel
 // partition of size zero) nothing the driver asks reaches a partition, and the boot options keep
-// their defaults, as they do when the environment cannot be read. A small environment image
-// leaves the rest of its partition erased.
+// their defaults, as they do when the environment cannot be read.
 TEST_P(StorageTest, OtherFlashes) {
   Board big({"--blank", "--erase-size", "0x20000"});
   EXPECT_EQ(
@@ -213,9 +183,7 @@ TEST_P(StorageTest, OtherFlashes) {
   const std::string refused = "flash_init=-1\nread=-1\nwrite=-1\nwrite=-1\nerase=-1\n";
   const std::string defaults = options(0, 0, 1234, 0, 0, 0, 0);
   Board board({"--blank"});
-  board.set_env({"shell=on", "diagnostics=rescue"}, 1024);
-  EXPECT_EQ(drive(board, "flash_init\nenv\n").out,
-            "flash_init=0\n" + options(0, 0, 1234, 1, 0, 1, 0));
+  board.set_env({"shell=on", "diagnostics=rescue"});
   EXPECT_EQ(drive(board, "flash_init\nenv\n", {"fail_mtd_read=ubootenv:1"}).out,
             "flash_init=0\n" + defaults);
   EXPECT_EQ(drive(board, script, {"fail_memgetinfo=1"}).out,
@@ -293,6 +261,69 @@ TEST_P(StorageTest, DevicesThatDoNotAnswer) {
     EXPECT_EQ(board.i2c_log(), c.log);
     EXPECT_EQ(board.vpd(256), c.selected);
   }
+}
+
+// ---- Serial line ---------------------------------------------------------------------------
+
+auto settings(int line) {
+  termios t;
+  tcgetattr(line, &t);
+  return std::make_tuple(t.c_iflag, t.c_oflag, t.c_cflag, t.c_lflag, cfgetispeed(&t),
+                         cfgetospeed(&t), std::string(t.c_cc, t.c_cc + NCCS));
+}
+
+// From a console line as the switch has it (9600 bps, two stop bits, line editing, CR to LF) to
+// 115200 bps 8N1 raw with the modem control and control characters kept, and back exactly. A key
+// that is not Enter is dropped, and after 11 s of board time the operator is reminded. Without a
+// serial line nothing is waited for.
+TEST_P(StorageTest, SerialLineIsHandedOverAndBack) {
+  Board board({"--blank"});
+  Console c(board, GetParam(), {"--launcher", bin_for(GetParam()) + "/kvzsim_storage"});
+  const int line = c.serial_fd();
+  termios t;
+  tcgetattr(line, &t);
+  t.c_iflag = ICRNL | IXON | BRKINT;
+  t.c_oflag = OPOST | ONLCR;
+  t.c_cflag = (t.c_cflag & ~CSIZE) | CS8 | CSTOPB | CREAD | CLOCAL | HUPCL;
+  t.c_lflag = ISIG | ICANON | ECHO | ECHOE | ECHOK | IEXTEN;
+  cfsetspeed(&t, B9600);
+  ASSERT_EQ(tcsetattr(line, TCSANOW, &t), 0);
+  const auto before = settings(line);
+  tcgetattr(line, &t);  // as the (pseudo-terminal) line took them
+  t.c_iflag = IGNBRK;
+  t.c_oflag = 0;
+  t.c_cflag &= ~static_cast<tcflag_t>(CSTOPB);
+  t.c_lflag = ECHOK | IEXTEN;
+  cfsetspeed(&t, B115200);
+  c.send("serial_init\n");
+  ASSERT_TRUE(c.wait_for("before initiating the download.\n"));
+  usleep(100000);
+  const auto during = settings(line);
+  ASSERT_EQ(tcsetattr(line, TCSANOW, &t), 0);
+  EXPECT_EQ(during, settings(line));
+  ASSERT_EQ(write(line, "x\n", 2), 2);
+  ASSERT_TRUE(c.wait_for("download can start...\r\n"));
+  ASSERT_EQ(write(line, "\r", 1), 1);
+  ASSERT_TRUE(c.wait_for("init_serial=ok\n"));
+  c.send("serial_reset\n");
+  ASSERT_TRUE(c.wait_for("to be hit...\r\n"));
+  ASSERT_EQ(write(line, "\r", 1), 1);  // the restored settings turn the Enter key's CR into LF
+  ASSERT_TRUE(c.wait_for("reset_serial=done\n"));
+  EXPECT_EQ(settings(line), before);
+  c.send("\x04");
+  const Boot b = c.finish();
+  EXPECT_EQ(b.out + b.err,
+            "       Change the baud rate to 115200 bps and hit the <ENTER> key\n"
+            "       before initiating the download.\n"
+            "\r\n    ... Waiting for the <Enter> key to be hit before the download can start...\r\n"
+            "init_serial=ok\n"
+            "       Change the baud rate back to 9600 bps, hit the <ENTER> key\n"
+            "\r\n    ... Waiting for the <ENTER> key to be hit...\r\n"
+            "reset_serial=done\n");
+  const Boot none = run_script(board, GetParam(), "kvzsim_storage", "serial_init\nserial_reset\n",
+                               {"--serial", "none"});
+  EXPECT_EQ(none.out, "init_serial=-1\nreset_serial=done\n");
+  EXPECT_EQ(none.err, "Can't open serial port!: No such file or directory\n");
 }
 
 INSTANTIATE_TEST_SUITE_P(Storage, StorageTest, ::testing::ValuesIn(targets()), TargetName());

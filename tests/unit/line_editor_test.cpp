@@ -1,18 +1,12 @@
 // Raw key input and the line editor, driven byte by byte through a pipe on standard input, with
 // the echo captured from standard output.
 #include <gtest/gtest.h>
-#include <pthread.h>
-#include <signal.h>
-#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <functional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "rescue.h"
@@ -45,40 +39,30 @@ struct Edited {
   bool clean = false;  // buffer returned, zeros after the text, nothing written past the end
 };
 
-// Types keys into get_user_input on a console that closes after them (or that `feeder` drives
-// from a second thread, given the keys' and the echo's descriptors).
-Edited edit(const std::string& keys, size_t size = 128,
-            const std::function<void(int, int)>& feeder = nullptr) {
+// Types keys into get_user_input on a console that closes after them. The echo is taken as it
+// reached the terminal, before anything left in the output buffer is flushed.
+Edited edit(const std::string& keys, size_t size = 128) {
   int p[2];
   EXPECT_EQ(pipe(p), 0);
   EXPECT_EQ(write(p[1], keys.data(), keys.size()), static_cast<ssize_t>(keys.size()));
+  close(p[1]);
   FILE* out = tmpfile();
   std::vector<char> mem(size + 16, '\x5a');
-  bool returned = false;
+  Edited e;
   console_closed = false;
   fflush(stdout);
   {
     FdSwap in(0, p[0]), o(1, fileno(out));
-    std::thread feed;
-    if (feeder)
-      feed = std::thread([&] {
-        feeder(p[1], fileno(out));
-        close(p[1]);
-      });
-    else
-      close(p[1]);
-    returned = get_user_input(mem.data(), size) == mem.data();
+    e.clean = get_user_input(mem.data(), size) == mem.data();
+    e.echo = file_text(fileno(out));
     fflush(stdout);
-    if (feed.joinable()) feed.join();
   }
-  Edited e;
   const auto text_end = mem.begin() + static_cast<long>(size ? strnlen(mem.data(), size) : 0);
   e.text.assign(mem.begin(), text_end);
   e.clean =
-      returned &&
+      e.clean &&
       std::all_of(text_end, mem.begin() + static_cast<long>(size), [](char c) { return c == 0; }) &&
       std::all_of(mem.end() - 16, mem.end(), [](char c) { return c == '\x5a'; });
-  e.echo = file_text(fileno(out));
   for (char c; read(p[0], &c, 1) == 1;) e.rest += c;
   close(p[0]);
   fclose(out);
@@ -140,35 +124,6 @@ TEST(LineEditor, KeysEditTextAndEchoExactly) {
     if (c != 0 && strchr("\x01\x02\x03\x04\x06\b\n\r\x1b", c)) continue;
     EXPECT_EQ(edit("a"s + static_cast<char>(c) + "b\r").echo, "a\ab\n") << c;
   }
-}
-
-// An interrupted read rings the bell at once, and the line goes on being edited.
-TEST(LineEditor, InterruptRingsAndEditingGoesOn) {
-  struct sigaction act {
-  }, old{};
-  act.sa_handler = [](int) {};
-  sigaction(SIGINT, &act, &old);  // no SA_RESTART, as the launcher installs it
-  const pthread_t editor = pthread_self();
-  bool heard = false;
-  // Once "ab" is read, interrupt the waiting read until the bell is heard, then finish.
-  Edited e = edit("ab", 128, [&](int keys, int echo) {
-    int queued = 1;
-    while (ioctl(keys, FIONREAD, &queued) == 0 && queued > 0)
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    for (int i = 0; i < 300 && !heard; i++) {
-      pthread_kill(editor, SIGINT);
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-      heard = file_text(echo).find('\a') != std::string::npos;
-    }
-    EXPECT_EQ(write(keys, "c\r", 2), 2);
-  });
-  sigaction(SIGINT, &old, nullptr);
-  EXPECT_TRUE(heard) << "the bell must reach the terminal while the editor waits";
-  EXPECT_EQ(e.text, "abc");
-  EXPECT_EQ(e.echo.substr(0, 3), "ab\a");
-  EXPECT_EQ(e.echo.find_first_not_of('\a', 2), e.echo.size() - 2) << "only bells before c";
-  EXPECT_EQ(e.echo.substr(e.echo.size() - 2), "c\n");
-  EXPECT_FALSE(console_closed);
 }
 
 TEST(UartGetC, ReturnsBytesThenZeroAtEndOfInput) {
