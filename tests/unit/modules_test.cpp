@@ -114,7 +114,7 @@ TEST(ParseImage, FindsTheFirstBootableRecord) {
       {concat({past_end, app}), 0, 0, past_end},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(testing::PrintToString(slice(c.bundle, 0, 20)));
+    SCOPED_TRACE(c.bundle.size());
     TempFile f(c.bundle);
     uint8_t header[kHeaderReadSize];
     memset(header, 0xEE, sizeof header);
