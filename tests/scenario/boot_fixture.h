@@ -13,20 +13,15 @@
 
 namespace boottest {
 
-using kvzsim::Board;
-using kvzsim::Boot;
-using kvzsim::Bytes;
-using kvzsim::Console;
-using kvzsim::Target;
+using namespace kvzsim;
 using kvztest::bare_header;
 using kvztest::concat;
 using kvztest::make_record;
-using Lines = std::vector<std::string>;
+using Prepare = std::function<void(const Board&)>;
 
-// VPD EEPROM bytes: the selected slot and the slot that was booted.
+// VPD EEPROM bytes: the selected slot and the slot that was booted (erased on a new board).
 constexpr size_t kSelectedSlot = 256;
 constexpr size_t kBootedSlot = 314;
-// The VPD of a new board leaves the booted-slot byte erased.
 constexpr uint8_t kErased = 0xFF;
 
 // Command lines as commands.log shows them (a newline is the two characters \n).
@@ -39,40 +34,23 @@ inline const std::string kShell = "/bin/sh\\n";
 inline const std::string kMkdirDiags = "mkdir -p /tmp/home/bin";
 inline const std::string kMoveDiags = "mv /tmp/mpdiag.elf.strip /tmp/home/bin/mp.elf.strip";
 
-// kvzsim's exit status: the launcher became /bin/backtrace, or it rebooted the board.
-constexpr int kRanApplication = 0;
-constexpr int kRebooted = 1;
-constexpr int kOtherEnd = 3;
-
 inline const std::string kArchive = "tmp/kavosimage.tar.gz";
 inline const std::string kImage1 = "user/images/image1";
 inline const std::string kImage2 = "user/images/image2";
 
 inline Bytes app_record(const std::string& version, uint16_t hdrlen = 0) {
-  return make_record(kMagicApplication, 0x01000000, kvzsim::app_archive(version), hdrlen);
+  return make_record(kMagicApplication, 0x01000000, app_archive(version), hdrlen);
 }
-
 inline Bytes diags_record(const std::string& version, uint16_t hdrlen = 0) {
-  return make_record(kMagicDiagnostics, 0x01000000, kvzsim::diags_archive(version), hdrlen);
+  return make_record(kMagicDiagnostics, 0x01000000, diags_archive(version), hdrlen);
 }
-
-// An application archive that also carries home/bin/blob, big enough (and incompressible) for
-// its record to span several of the launcher's read chunks.
-inline const std::string& big_blob() {
-  static const Bytes bytes = kvztest::pattern(300 * 1024, 99);
-  static const std::string blob(bytes.begin(), bytes.end());
-  return blob;
-}
+// An application record whose archive also carries home/bin/blob, big enough (and
+// incompressible) to span several of the launcher's read chunks.
+inline const std::string kBigBlob = as_text(kvztest::pattern(300 * 1024, 99));
 inline Bytes big_app_record(const std::string& version, uint16_t hdrlen = 0) {
-  return make_record(
-      kMagicApplication, 0x01000000,
-      kvzsim::make_archive({{"home/bin/distro-id", "kvzsample 1\n"},
-                            {"home/bin/blob", big_blob()},
-                            {"home/bin/mp.elf.strip", "#!/bin/sh\necho \"kvzsample: application " +
-                                                          version + " is running\"\n"}}),
-      hdrlen);
+  return make_record(kMagicApplication, 0x01000000,
+                     app_archive(version, true, {{"home/bin/blob", kBigBlob}}), hdrlen);
 }
-
 // A record of a type that is never booted, with filler as payload.
 inline Bytes other_record(uint32_t type_magic, size_t payload_size, uint16_t hdrlen = 0) {
   return make_record(type_magic, 0x01000000, kvztest::pattern(payload_size, 7), hdrlen);
@@ -80,9 +58,42 @@ inline Bytes other_record(uint32_t type_magic, size_t payload_size, uint16_t hdr
 
 // Inverts one byte of a file in place, so that the record around it fails its check.
 inline void flip_byte(const Board& board, const std::string& rel, size_t offset) {
-  const Bytes now = board.read(rel);
-  board.patch(rel, offset, {static_cast<uint8_t>(now.at(offset) ^ 0xFF)});
+  board.patch(rel, offset, {static_cast<uint8_t>(board.read(rel).at(offset) ^ 0xFF)});
 }
+
+// Scenario set-ups, and checks of what a boot left behind, made of steps taken in order.
+inline Prepare steps(const std::vector<Prepare>& all) {
+  return [=](const Board& b) {
+    for (const Prepare& step : all) step(b);
+  };
+}
+inline Prepare env(const Lines& vars) {
+  return [=](const Board& b) { b.set_env(vars); };
+}
+inline Prepare select_slot(uint8_t slot) {
+  return [=](const Board& b) { b.set_vpd(kSelectedSlot, slot); };
+}
+inline Prepare put(const std::string& rel, const Bytes& data) {
+  return [=](const Board& b) { b.write(rel, data); };
+}
+inline Prepare drop(const std::string& rel) {
+  return [=](const Board& b) { b.remove(rel); };
+}
+inline Prepare flip(const std::string& rel, size_t offset) {
+  return [=](const Board& b) { flip_byte(b, rel, offset); };
+}
+// The VPD's selected and booted slot bytes afterwards.
+inline Prepare vpd_is(uint8_t selected, uint8_t booted) {
+  return [=](const Board& b) {
+    EXPECT_EQ(b.vpd(kSelectedSlot), selected);
+    EXPECT_EQ(b.vpd(kBootedSlot), booted);
+  };
+}
+
+// The rescue menu as it is printed.
+inline const std::string kMenu =
+    "Please select one of the following options:\n\tX) Use xmodem 1K to serial download an "
+    "image\n\tR) Reboot\n\tE) Exit\n";
 
 // What the installer prints: its opening line, the percentage display of a flash write over
 // `blocks` 64 KiB blocks, and that of a slot file of `size` bytes with its closing lines.
@@ -122,29 +133,15 @@ inline Bytes uboot_record(uint32_t id, size_t size, uint32_t seed) {
 class BootTest : public ::testing::TestWithParam<Target> {
  protected:
   Boot run(const Board& board, const std::vector<std::string>& extra = {}) {
-    return kvzsim::boot(board, GetParam(), extra);
+    return boot(board, GetParam(), extra);
   }
-
+  void run_all(const std::vector<Scenario>& scenarios) {
+    for (const Scenario& s : scenarios) run_scenario(s, GetParam());
+  }
   // Checks how a run ended, what it printed and the command lines it ran.
   static void expect_run(const Boot& r, const Board& board, int status, const std::string& out,
                          const std::string& err, const Lines& commands) {
-    EXPECT_EQ(r.status, status);
-    EXPECT_EQ(r.out, out);
-    EXPECT_EQ(r.err, err);
-    EXPECT_EQ(board.commands(), commands);
-  }
-
-  // Boots up to `question`, lets the launcher settle in its read, then presses `keys`; `echo`
-  // receives what the console terminal showed of them.
-  Boot answer(const Board& board, const std::string& question, const std::string& keys,
-              std::string* echo = nullptr) {
-    Console c(board, GetParam());
-    EXPECT_TRUE(c.wait_for(question));
-    usleep(800000);  // the launcher is waiting in its read by now
-    c.send(keys);
-    const Boot r = c.finish();
-    if (echo) *echo = c.echo();
-    return r;
+    expect_boot(r, board, {status, out, err, commands, r.echo});
   }
 };
 

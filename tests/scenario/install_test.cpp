@@ -11,9 +11,6 @@ using kvztest::pattern;
 
 namespace {
 
-const std::string kMenu =
-    "Please select one of the following options:\n\tX) Use xmodem 1K to serial download an "
-    "image\n\tR) Reboot\n\tE) Exit\n";
 const std::string kAskSlot = "Install image as image 1 or 2 (hit return to just boot image): ";
 const std::string kInit =
     "Running xmodem rescue.....\n       Change the baud rate to 115200 bps and hit the <ENTER> "
@@ -80,7 +77,8 @@ class InstallTest : public BootTest {
   }
 };
 
-// Keys in either case, a key that is no option, Ctrl-C, the versions, a serial download that
+// Keys in either case, a key that is no option, Ctrl-C at the menu and at the picker (an empty
+// stick), the versions, a serial download that
 // brings nothing (a file left from earlier is not installed), and the diagnostics with /user
 // wiped first.
 TEST_P(InstallTest, MenuDialogue) {
@@ -96,6 +94,8 @@ TEST_P(InstallTest, MenuDialogue) {
                           {{"? : ", "q"},
                            {"? : ", "\x03"},
                            {"? : ", "H"},
+                           {"? : ", "u"},
+                           {"quit): ", "\x03"},
                            {"? : ", "stale download", kStale},
                            {"", "x"},
                            {"download.\n", "\r", kSerial},
@@ -109,7 +109,8 @@ TEST_P(InstallTest, MenuDialogue) {
                  "Installed images versions: \n\tBoot image  : 2.3.4.5\n\tRFS image   : "
                  "4.5.6.7\n\tKernel image: 3.4.5.6\n\tDFT image   : 5.6.7.8\n\tOS image 1  : "
                  "1.2.3.4\n\tOS image 2  : 0.0.0.0\n" +
-                 kMenu + opt("x") + kInit + kReset + kMenu + opt("d") + kErase +
+                 kMenu + opt("u") + "Choose file number to install (q to quit): \n" + kMenu +
+                 opt("x") + kInit + kReset + kMenu + opt("d") + kErase +
                  "\nunmount filesystem\n\nErasing filesystem for clean install\nMounting...\n"
                  "creating default filesystem\n" +
                  kDiagsBoot,

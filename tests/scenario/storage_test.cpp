@@ -1,60 +1,49 @@
-// Board storage on the virtual board: flash partition rewrites and erases, the VPD EEPROM and the
-// boot options, driven through the modules by the stand-in launcher kvzsim_storage.
+// Board storage on the virtual board: flash partition rewrites and erases, the VPD EEPROM, the
+// boot options and the serial line, driven through the modules by the stand-in kvzsim_storage. Each
+// session is one power-up: a script of driver commands and the whole transcript it must produce.
 #include <gtest/gtest.h>
+#include <termios.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
-#include <string>
-#include <utility>
-#include <vector>
+#include <tuple>
 
 #include "records.h"
 #include "sim.h"
 
 using namespace kvzsim;
+using kvztest::pattern;
 
 namespace {
 
 constexpr uint32_t kBlock = 65536;
 constexpr size_t kKernelSize = 3u << 20;
-constexpr size_t kKernelBlocks = kKernelSize / kBlock;
+using Counts = std::vector<std::pair<size_t, uint32_t>>;
+struct Fill {
+  size_t at, n;
+  uint8_t value;
+};
 
-using kvztest::slice;
-
-void fill_bytes(Bytes* b, size_t at, size_t n, uint8_t value) {
-  std::fill(b->begin() + static_cast<long>(at), b->begin() + static_cast<long>(at + n), value);
+// The bytes with the fills applied in order.
+Bytes filled(Bytes b, const std::vector<Fill>& fills) {
+  for (const Fill& f : fills) std::fill_n(b.begin() + static_cast<long>(f.at), f.n, f.value);
+  return b;
 }
 
-void put_bytes(Bytes* b, size_t at, const Bytes& data) {
-  std::copy(data.begin(), data.end(), b->begin() + static_cast<long>(at));
+// The kernel partition's bytes (the first difference named instead of megabytes dumped) and the
+// erase count of each of its blocks (zero unless listed).
+void expect_kernel(const Board& board, const Bytes& want, const Counts& erased) {
+  const Bytes got = board.read("flash/kernel");
+  const auto diff = std::mismatch(got.begin(), got.end(), want.begin(), want.end());
+  EXPECT_TRUE(got == want) << "sizes " << got.size() << " " << want.size()
+                           << ", first difference at " << diff.first - got.begin();
+  std::vector<uint32_t> counts(kKernelSize / kBlock, 0);
+  for (const auto& [block, n] : erased) counts.at(block) = n;
+  EXPECT_EQ(board.erase_counts("kernel"), counts);
 }
 
-// Compares whole partition images and names the first differing byte instead of dumping megabytes.
-::testing::AssertionResult same_bytes(const Bytes& got, const Bytes& want) {
-  if (got.size() != want.size())
-    return ::testing::AssertionFailure() << "size " << got.size() << ", want " << want.size();
-  size_t differ = 0, first = 0;
-  for (size_t i = got.size(); i-- > 0;) {
-    if (got[i] != want[i]) {
-      ++differ;
-      first = i;
-    }
-  }
-  if (differ == 0) return ::testing::AssertionSuccess();
-  char where[128];
-  snprintf(where, sizeof where, "%zu bytes differ, first at 0x%zx: 0x%02x, want 0x%02x", differ,
-           first, got[first], want[first]);
-  return ::testing::AssertionFailure() << where;
-}
-
-// Erase counts per block: zero except for the blocks listed.
-std::vector<uint32_t> erases(size_t blocks, std::vector<std::pair<size_t, uint32_t>> counted = {}) {
-  std::vector<uint32_t> counts(blocks, 0);
-  for (const auto& [block, n] : counted) counts.at(block) = n;
-  return counts;
-}
-
-// What the rewrite draws with progress on: five blanks, then after each block the share of the
+// What a rewrite draws with progress on: five blanks, then after each block the share of the
 // blocks finished before it, then 100% and a newline.
 std::string progress(uint32_t blocks) {
   std::string text = "     ";
@@ -66,436 +55,277 @@ std::string progress(uint32_t blocks) {
   return text + "\b\b\b\b100%\n";
 }
 
-// The trace lines of mtd_read and mtd_write end in the buffer's address, which differs from run
-// to run: it becomes "ADDR".
-std::vector<std::string> masked_lines(const std::string& text) {
-  std::vector<std::string> out = lines_of(text);
-  for (std::string& line : out) {
-    if (line.rfind("mtd read  ", 0) != 0 && line.rfind("mtd write ", 0) != 0) continue;
-    const size_t sp = line.rfind(' ');
-    if (line.compare(sp + 1, 2, "0x") == 0 && line.size() > sp + 3)
-      line = line.substr(0, sp) + " ADDR";
-  }
-  return out;
-}
-
-std::string span_line(const char* what, uint32_t from, uint32_t to) {
-  char line[96];
-  snprintf(line, sizeof line, "mtd %s 0x%08x to 0x%08x%s", what, from, to,
-           std::string(what) == "erase" ? "" : " ADDR");
-  return line;
-}
-
-// One trace line per 1024-byte piece of a block: the pieces written, or read back to check them.
-void add_pieces(std::vector<std::string>* lines, const char* what, uint32_t block) {
-  for (uint32_t j = 0; j < kBlock; j += 1024)
-    lines->push_back(span_line(what, block + j, block + j + 1023));
-}
-
-class StorageTest : public ::testing::TestWithParam<Target> {
- protected:
-  Boot drive(const Board& board, const std::string& script,
-             const std::vector<std::string>& extra = {}) {
-    return run_script(board, GetParam(), "kvzsim_storage", script, extra);
-  }
-};
-
-// ---- Rewrites -------------------------------------------------------------------------------
-
-// Every rewrite below lands on a kernel partition full of known, non-erased bytes, so that any
-// byte the rewrite should not have touched shows.
-class RewriteTest : public StorageTest {
- protected:
-  RewriteTest() : board({"--blank"}), old(kvztest::pattern(kKernelSize, 7)) {
-    board.write("flash/kernel", old);
-  }
-  Board board;
-  const Bytes old;
-};
-
-TEST_P(RewriteTest, RangeOverThreeBlocksKeepsBothEdges) {
-  // A source without repeats, so that a portion taken from the wrong place shows.
-  const Bytes src = kvztest::pattern(0x10020, 99);
-  board.write("user/src.bin", src);
-  const Boot r = drive(board, "flash_init\nwrite kernel 0xfff0 0x10020 file=/user/src.bin 0\n");
-  EXPECT_EQ(r.out, "flash_init=0\nwrite=0\n");
-  const Bytes kernel = board.read("flash/kernel");
-  Bytes want = old;
-  put_bytes(&want, 0xfff0, src);
-  EXPECT_TRUE(same_bytes(kernel, want));
-  // The last 16 bytes of block 0, all of block 1, the first 16 bytes of block 2.
-  EXPECT_EQ(slice(kernel, 0xffef, 2), (Bytes{old[0xffef], src[0]}));
-  EXPECT_EQ(slice(kernel, 0x2000f, 2), (Bytes{src.back(), old[0x20010]}));
-  EXPECT_EQ(board.erase_counts("kernel"), erases(kKernelBlocks, {{0, 1}, {1, 1}, {2, 1}}));
-}
-
-// Reinstalling a kernel erases only the blocks whose bytes change: the kernel record as the
-// installer writes it (progress on), then the whole partition.
-TEST_P(StorageTest, KernelRewriteErasesOnlyChangedBlocks) {
-  Board board({"--blank"});
-  // A kernel record of 2.5 MiB and a little more: 40 whole blocks and part of a 41st.
-  const Bytes record =
-      kvztest::make_record(kMagicKernel, 0x03000102, kvztest::pattern((5u << 19) + 1000, 3));
-  ASSERT_EQ(record.size(), 2622456u);
-  Bytes partition(kKernelSize, 0xff);
-  put_bytes(&partition, 0, record);
-  board.write("flash/kernel", partition);
-  board.write("user/kernel.img", record);
-  const std::string write_record = "flash_init\nwrite kernel 0 2622456 file=/user/kernel.img 1\n";
-  const std::string want_out = "flash_init=0\n" + progress(41) + "write=0\n";
-
-  Boot r = drive(board, write_record);
-  EXPECT_EQ(r.out, want_out);
-  EXPECT_TRUE(same_bytes(board.read("flash/kernel"), partition));
-  EXPECT_EQ(board.erase_counts("kernel"), erases(kKernelBlocks));
-
-  // One changed byte in block 5.
-  Bytes changed = record;
-  changed[5 * kBlock + 0x1234] ^= 0x5a;
-  board.write("user/kernel.img", changed);
-  board.clear_logs();
-  r = drive(board, write_record);
-  EXPECT_EQ(r.out, want_out);
-  put_bytes(&partition, 0, changed);
-  EXPECT_TRUE(same_bytes(board.read("flash/kernel"), partition));
-  EXPECT_EQ(board.erase_counts("kernel"), erases(kKernelBlocks, {{5, 1}}));
-
-  // The whole 3 MiB partition, unchanged and then with one byte of block 5 changed back.
-  const std::string write_all = "flash_init\nwrite kernel 0 0x300000 file=/user/kernel.part 0\n";
-  board.write("user/kernel.part", partition);
-  board.clear_logs();
-  r = drive(board, write_all);
-  EXPECT_EQ(r.out, "flash_init=0\nwrite=0\n");
-  EXPECT_EQ(board.erase_counts("kernel"), erases(kKernelBlocks));
-  put_bytes(&partition, 0, record);
-  board.write("user/kernel.part", partition);
-  board.clear_logs();
-  r = drive(board, write_all);
-  EXPECT_EQ(r.out, "flash_init=0\nwrite=0\n");
-  EXPECT_TRUE(same_bytes(board.read("flash/kernel"), partition));
-  EXPECT_EQ(board.erase_counts("kernel"), erases(kKernelBlocks, {{5, 1}}));
-}
-
-// ---- Failures during a rewrite --------------------------------------------------------------
-
-struct Fill {
-  size_t at, n;
-  uint8_t value;
-};
-
-struct FailureCase {
-  const char* name;
-  const char* fault;
-  const char* message;
-  std::vector<Fill> changes;  // what the partition holds afterwards, over the old bytes
-  std::vector<std::pair<size_t, uint32_t>> erased;
-};
-
-// A rewrite of blocks 0-2 with 0x5a. A block that is rewritten costs one read of the block and
-// 64 reads of 1024 bytes to check what was written; its 64 pieces are 64 writes.
-const FailureCase kFailures[] = {
-    {"ReadOfSecondBlockFails",
-     "fail_mtd_read=kernel:66",
-     "Flash Write mtd read failed.",
-     {{0, kBlock, 0x5a}},
-     {{0, 1}}},
-    {"ReadOfSecondBlockIsShort",
-     "short_mtd_read=kernel:66",
-     "Flash Write mtd read failed.",
-     {{0, kBlock, 0x5a}},
-     {{0, 1}}},
-    {"EraseOfSecondBlockFails",
-     "fail_mtd_erase=kernel:2",
-     "Flash Write mtd erase failed.",
-     {{0, kBlock, 0x5a}},
-     {{0, 1}}},
-    {"FirstPieceOfSecondBlockFails",
-     "fail_mtd_write=kernel:65",
-     "Flash Write mtd write failed.",
-     {{0, kBlock, 0x5a}, {kBlock, kBlock, 0xff}},
-     {{0, 1}, {1, 1}}},
-    // Half of the third piece reaches the flash; the rest of the block stays erased.
-    {"ThirdPieceIsShort",
-     "short_mtd_write=kernel:3",
-     "Flash Write mtd write failed.",
-     {{0, 0xa00, 0x5a}, {0xa00, kBlock - 0xa00, 0xff}},
-     {{0, 1}}},
-    // The second piece of block 1 reports success but changes nothing: the read-back sees it.
-    {"SecondPieceOfSecondBlockIsStuck",
-     "stuck_mtd_write=kernel:66",
-     "Flash Write mtd write failed.",
-     {{0, kBlock, 0x5a},
-      {kBlock, 0x400, 0x5a},
-      {kBlock + 0x400, 0x400, 0xff},
-      {kBlock + 0x800, kBlock - 0x800, 0x5a}},
-     {{0, 1}, {1, 1}}},
-};
-
-TEST_P(StorageTest, RewriteStopsAtTheFailingStep) {
-  const Bytes old = kvztest::pattern(kKernelSize, 11);
-  for (const FailureCase& c : kFailures) {
-    SCOPED_TRACE(c.name);
-    Board board({"--blank"});
-    board.write("flash/kernel", old);
-    const Boot r =
-        drive(board, "flash_init\nwrite kernel 0 0x30000 pat=5a 0\n", {"--fault", c.fault});
-    EXPECT_EQ(r.out, std::string("flash_init=0\n") + c.message + "\n\nwrite=-1\n");
-    Bytes want = old;
-    for (const Fill& f : c.changes) fill_bytes(&want, f.at, f.n, f.value);
-    EXPECT_TRUE(same_bytes(board.read("flash/kernel"), want));
-    EXPECT_EQ(board.erase_counts("kernel"), erases(kKernelBlocks, c.erased));
-  }
-}
-
-TEST_P(RewriteTest, PlainReadFailuresAreSilent) {
-  const Boot r = drive(board, "flash_init\nread kernel 0 4\nread rfs 0 4\nread kernel 0 4\n",
-                       {"--fault", "fail_mtd_read=kernel:1", "--fault", "short_mtd_read=rfs:1"});
-  char whole[32];
-  snprintf(whole, sizeof whole, "read=0 %02x%02x%02x%02x\n", old[0], old[1], old[2], old[3]);
-  EXPECT_EQ(r.out, std::string("flash_init=0\nread=-1\nread=-1\n") + whole);
-}
-
-// ---- Erase ----------------------------------------------------------------------------------
-
-TEST_P(RewriteTest, EraseTakesTheBlocksOfTheRange) {
-  const Boot r = drive(board,
-                       "flash_init\n"
-                       "erase kernel 0x10000 1\n"         // the first byte of block 1
-                       "erase kernel 0x20000 0x30000\n",  // blocks 2-4; the one of block 3 fails
-                       {"--fault", "fail_mtd_erase=kernel:3"});
-  EXPECT_EQ(r.out, "flash_init=0\nerase=0\nFlash Erase mtd erase failed.\nerase=-1\n");
-  Bytes want = old;
-  fill_bytes(&want, kBlock, 2 * kBlock, 0xff);
-  EXPECT_TRUE(same_bytes(board.read("flash/kernel"), want));
-  EXPECT_EQ(board.erase_counts("kernel"), erases(kKernelBlocks, {{1, 1}, {2, 1}}));
-}
-
-// ---- Trace switches -------------------------------------------------------------------------
-
-TEST_P(StorageTest, TraceLinesOfEachLayer) {
-  Board board({"--blank"});
-  const Boot r = drive(board,
-                       "flash_init\n"
-                       "debug 1 1 1\n"
-                       "write kernel 0x10 100 pat=a5 0\n"
-                       "read kernel 0x10 4\n"
-                       "erase kernel 0x10000 1\n"
-                       "debug 1 0 1\n"
-                       "write kernel 0x20000 0x20000 pat=3c 0\n"
-                       "write kernel 0x20000 0x20000 pat=3c 0\n"  // the bytes are there already
-                       "debug 0 0 0\n"
-                       "read kernel 0x10 2\n");
-  std::vector<std::string> want = {
-      "flash_init=0", "Flash Write 0x00000010 to 0x00000073 (0x00000000 to 0x0000ffff) 1",
-      span_line("read ", 0, 0xffff), span_line("erase", 0, 0xffff)};
-  add_pieces(&want, "write", 0);
-  add_pieces(&want, "read ", 0);
-  want.insert(want.end(), {"write=0", "Flash Read 0x00000010 to 0x00000013",
-                           span_line("read ", 0x10, 0x13), "read=0 a5a5a5a5",
-                           "Flash Erase 0x00010000 to 0x00010000 (0x00010000 to 0x0001ffff) 1",
-                           span_line("erase", 0x10000, 0x1ffff), "erase=0"});
-  // Whole blocks are still read before they are erased.
-  for (uint32_t block : {0x20000u, 0x30000u}) {
-    want.push_back(span_line("read ", block, block + 0xffff));
-    want.push_back(span_line("erase", block, block + 0xffff));
-    add_pieces(&want, "read ", block);
-  }
-  want.push_back("write=0");
-  want.insert(want.end(), {span_line("read ", 0x20000, 0x2ffff),
-                           span_line("read ", 0x30000, 0x3ffff), "write=0", "read=0 a5a5"});
-  EXPECT_EQ(masked_lines(r.out), want);
-  EXPECT_EQ(r.err, "");
-}
-
-// ---- No usable flash ------------------------------------------------------------------------
-
-// Everything the driver asks of the flash after the failed start-up; the trace switches are on
-// to show that nothing reaches the device layer either.
-const char kNoFlashScript[] =
-    "debug 1 1 1\n"
-    "flash_init\n"
-    "read kernel 0 4\n"
-    "write kernel 0 16 pat=00 1\n"
-    "write rfs 0 16 pat=00 0\n"
-    "erase kernel 0 0x10000\n"
-    "env\n";
-const char kDefaults[] =
-    "gdb_enable=0 gdbserver_enable=0 gdbport=1234 shell_enable=0 memchk_enable=0 "
-    "rescue_enable=0 standalone_diags=0\n";
-const char kRefused[] = "flash_init=-1\nread=-1\nwrite=-1\nwrite=-1\nerase=-1\n";
-
-class NoFlashTest : public StorageTest {
- protected:
-  // Runs the script on the board and checks that no partition changed.
-  void expect_refused(const Board& board, const std::string& first_line,
-                      const std::vector<std::string>& extra = {}) {
-    const Bytes kernel = board.read("flash/kernel");
-    const Bytes rfs = board.read("flash/rfs");
-    const Boot r = drive(board, kNoFlashScript, extra);
-    EXPECT_EQ(r.out, first_line + kRefused + kDefaults);
-    EXPECT_EQ(board.read("flash/kernel"), kernel);
-    EXPECT_EQ(board.read("flash/rfs"), rfs);
-    EXPECT_FALSE(board.exists("stats/erase-kernel"));
-    EXPECT_FALSE(board.exists("stats/erase-rfs"));
-  }
-};
-
-TEST_P(NoFlashTest, GeometryRequestFails) {
-  Board board({"--blank"});
-  board.set_env({"shell=on", "gdb=on"});
-  expect_refused(board, "Could not get MTD device info \n", {"--fault", "fail_memgetinfo=1"});
-}
-
-TEST_P(NoFlashTest, KernelPartitionOfSizeZero) {
-  Board board({"--blank"});
-  board.write("flash/kernel", {});
-  board.set_env({"shell=on"});
-  expect_refused(board, "NO FLASH !\n");
-}
-
-TEST_P(StorageTest, LargerEraseBlocksAreTakenWhole) {
-  Board board({"--blank", "--erase-size", "0x20000"});
-  const Boot r = drive(board, "flash_init\ndebug 0 1 0\nwrite kernel 0x1fff0 0x20 pat=77 0\n");
-  const std::vector<std::string> lines = masked_lines(r.out);
-  ASSERT_GE(lines.size(), 3u) << r.out;
-  EXPECT_EQ(lines[1], "Flash Write 0x0001fff0 to 0x0002000f (0x00000000 to 0x0003ffff) 2");
-  EXPECT_EQ(lines.back(), "write=0");
-  Bytes want(kKernelSize, 0xff);
-  fill_bytes(&want, 0x1fff0, 0x20, 0x77);
-  EXPECT_TRUE(same_bytes(board.read("flash/kernel"), want));
-}
-
-// ---- VPD EEPROM -----------------------------------------------------------------------------
-
-// The byte-write sequences with the register step; reads return the bytes as stored, the USB-boot
-// byte at 315 included (212: just not the value that enables USB boot).
-TEST_P(StorageTest, EepromWritesFollowTheRegisterStep) {
-  Board board;
-  board.set_vpd(315, 212);
-  const Bytes vpd = board.read("eeprom/vpd.bin");
-  const Bytes regs = board.read("eeprom/regs.bin");
-  const Boot r = drive(board,
-                       "i2c_init\nset_image 2\nset_booted_image 4\nget_usbboot\nget_image\n"
-                       "eeprom_read 312 4\ni2c_close\ni2c_close\nget_image\n");
-  EXPECT_EQ(r.out,
-            "i2c_init=0\nset_image=3\nset_booted_image=3\nget_usbboot=212\nget_image=2\n"
-            "eeprom_read=4 ffff04d4\ni2c_close=0\ni2c_close=0\n"
-            "I2C error when setting bus 0, device 0xa8: 9\nget_image=0\n");
-  const std::vector<std::string> log = {"i2c-1 0x20 smbus-read reg 0x04 = 0x0c",
-                                        "i2c-1 0x20 smbus-write reg 0x0c = 0x04",
-                                        "i2c-0 0x54 write 01 00 02",
-                                        "i2c-1 0x20 smbus-read reg 0x04 = 0x0c",
-                                        "i2c-1 0x20 smbus-write reg 0x0c = 0x04",
-                                        "i2c-0 0x54 write 01 3a 04",
-                                        "i2c-0 0x54 write 01 3b",
-                                        "i2c-0 0x54 read d4",
-                                        "i2c-0 0x54 write 01 00",
-                                        "i2c-0 0x54 read 02",
-                                        "i2c-0 0x54 write 01 38",
-                                        "i2c-0 0x54 read ff ff 04 d4"};
-  EXPECT_EQ(board.i2c_log(), log);
-  Bytes want_vpd = vpd;
-  want_vpd[256] = 2;
-  want_vpd[314] = 4;
-  EXPECT_TRUE(same_bytes(board.read("eeprom/vpd.bin"), want_vpd));
-  Bytes want_regs = regs;
-  want_regs[12] = 0x04;
-  EXPECT_TRUE(same_bytes(board.read("eeprom/regs.bin"), want_regs));
-}
-
-TEST_P(StorageTest, MissingBusOneLeavesTheEepromUsable) {
-  Board board;
-  const Bytes regs = board.read("eeprom/regs.bin");
-  const Boot r = drive(board, "i2c_init\nset_image 2\nget_image\n", {"--fault", "bus_missing=1"});
-  EXPECT_EQ(r.out,
-            "ERROR: driver /dev/i2c-1 couldn't be opened\ni2c_init=-1\nset_image=3\nget_image=2\n");
-  const std::vector<std::string> log = {"i2c-0 0x54 write 01 00 02", "i2c-0 0x54 write 01 00",
-                                        "i2c-0 0x54 read 02"};
-  EXPECT_EQ(board.i2c_log(), log);
-  EXPECT_EQ(board.vpd(256), 2);
-  EXPECT_EQ(board.read("eeprom/regs.bin"), regs);
-}
-
-TEST_P(StorageTest, RegisterStepFailsSilently) {
-  Board board;
-  board.remove("eeprom/regs.bin");  // the bus-1 device does not answer
-  Boot r = drive(board, "i2c_init\nset_booted_image 3\n");
-  EXPECT_EQ(r.out, "i2c_init=0\nset_booted_image=3\n");
-  std::vector<std::string> log = {"i2c-1 0x20 smbus-read reg 0x04 nak",
-                                  "i2c-1 0x20 smbus-write reg 0x0c nak",
-                                  "i2c-0 0x54 write 01 3a 03"};
-  EXPECT_EQ(board.i2c_log(), log);
-  EXPECT_EQ(board.vpd(314), 3);
-
-  // Register 4 reading 0xff: bit 3 is cleared all the same.
-  Bytes regs(256, 0);
-  regs[4] = 0xff;
-  board.write("eeprom/regs.bin", regs);
-  board.clear_logs();
-  r = drive(board, "i2c_init\nset_image 1\n");
-  EXPECT_EQ(r.out, "i2c_init=0\nset_image=3\n");
-  log = {"i2c-1 0x20 smbus-read reg 0x04 = 0xff", "i2c-1 0x20 smbus-write reg 0x0c = 0xf7",
-         "i2c-0 0x54 write 01 00 01"};
-  EXPECT_EQ(board.i2c_log(), log);
-  EXPECT_EQ(board.read("eeprom/regs.bin").at(12), 0xf7);
-}
-
-// ---- Boot options from environments made by mkenvimage --------------------------------------
-
-std::string options(int gdb, int gdbserver, int port, int shell, int memchk, int rescue,
-                    int diags) {
+// The driver's line of boot options: gdb, gdbserver, gdbport, shell, memchk, rescue, diags.
+std::string options(int gdb, int server, int port, int shell, int memchk, int rescue, int diags) {
   char line[160];
   snprintf(line, sizeof line,
            "gdb_enable=%d gdbserver_enable=%d gdbport=%d shell_enable=%d memchk_enable=%d "
            "rescue_enable=%d standalone_diags=%d\n",
-           gdb, gdbserver, port, shell, memchk, rescue, diags);
+           gdb, server, port, shell, memchk, rescue, diags);
   return line;
 }
 
-// Environments made by u-boot-tools' mkenvimage (variables ending in NUL bytes, erased flash
-// after a small one), one that cannot be read, and partitions that hold no variable at all.
-TEST_P(StorageTest, OptionsFromTheEnvironment) {
-  struct Case {
-    const char* what;
-    std::vector<std::string> vars;
-    size_t size;
-    std::string want;
-    const char* fault;
-  };
-  const Case cases[] = {
-      // Keys found inside other values, a signed port after a blank, a value that merely begins
-      // with "on".
-      {"everyday",
-       {"baudrate=115200", "bootargs=console=ttyS0,115200 gdb=on", "bootcmd=run flash_self",
-        "bootdelay=3", "ethaddr=00:a0:1e:12:34:56", "gdbport= -42", "memchk=one", "shell=off"},
-       8192,
-       options(1, 0, -42, 0, 1, 0, 0),
-       nullptr},
-      {"small", {"shell=on", "diagnostics=rescue"}, 1024, options(0, 0, 1234, 1, 0, 1, 0), nullptr},
-      {"unreadable",
-       {"shell=on", "gdb=on", "gdbport=99", "diagnostics=diags"},
-       65536,
-       kDefaults,
-       "fail_mtd_read=ubootenv:1"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    Board board({"--blank"});
-    board.set_env(c.vars, c.size);
-    std::vector<std::string> extra;
-    if (c.fault) extra = {"--fault", c.fault};
-    EXPECT_EQ(drive(board, "flash_init\nenv\n", extra).out, "flash_init=0\n" + c.want);
+class StorageTest : public ::testing::TestWithParam<Target> {
+ protected:
+  Boot drive(const Board& board, const std::string& script, const Lines& faults = {}) {
+    Lines extra;
+    for (const std::string& f : faults) extra.insert(extra.end(), {"--fault", f});
+    return run_script(board, GetParam(), "kvzsim_storage", script, extra);
   }
-  for (const uint8_t fill : {uint8_t{0xff}, uint8_t{0x00}}) {
-    SCOPED_TRACE(fill);
+};
+
+// Plain reads fail silently; an erase takes every block its range touches and stops at the first
+// failing one; a rewrite across three blocks keeps the bytes around the range. The boot options
+// come from an environment made by u-boot-tools' mkenvimage: keys found inside other values, a
+// signed port after a blank, a value that merely begins with "on".
+TEST_P(StorageTest, ReadEraseRewriteAndOptions) {
+  Board board({"--blank"});
+  const Bytes old = pattern(kKernelSize, 7), src = pattern(0x10020, 99);
+  board.write("flash/kernel", old);
+  board.write("user/src.bin", src);
+  board.set_env({"baudrate=115200", "bootargs=console=ttyS0,115200 gdb=on", "gdbport= -42",
+                 "memchk=one", "shell=off"},
+                8192);
+  char read_back[32];
+  snprintf(read_back, sizeof read_back, "read=0 %02x%02x\n", old[0], old[1]);
+  const Boot r =
+      drive(board,
+            "flash_init\nenv\nread kernel 0 2\nread rfs 0 2\nread kernel 0 2\n"
+            "erase kernel 0x50000 1\n"
+            "erase kernel 0x60000 0x30000\n"  // blocks 6-8; the one of block 7 fails
+            "write kernel 0xfff0 0x10020 file=/user/src.bin 0\n",
+            {"fail_mtd_read=kernel:1", "short_mtd_read=rfs:1", "fail_mtd_erase=kernel:3"});
+  EXPECT_EQ(r.out, "flash_init=0\n" + options(1, 0, -42, 0, 1, 0, 0) + "read=-1\nread=-1\n" +
+                       read_back + "erase=0\nFlash Erase mtd erase failed.\nerase=-1\nwrite=0\n");
+  Bytes want = filled(old, {{5 * kBlock, 2 * kBlock, 0xff}});
+  std::copy(src.begin(), src.end(), want.begin() + 0xfff0);
+  expect_kernel(board, want, {{0, 1}, {1, 1}, {2, 1}, {5, 1}, {6, 1}});
+}
+
+// Reinstalling a kernel record as the installer writes it (progress on) erases only the blocks
+// whose bytes change: none, then block 5 for one changed byte.
+TEST_P(StorageTest, RewritesEraseOnlyChangedBlocks) {
+  Board board({"--blank"});
+  // A kernel record of 2.5 MiB and a little more: 40 whole blocks and part of a 41st.
+  const Bytes record =
+      kvztest::make_record(kMagicKernel, 0x03000102, pattern((5u << 19) + 1000, 3));
+  Bytes changed = record, partition(kKernelSize, 0xff);
+  changed[5 * kBlock + 0x1234] ^= 0x5a;
+  std::copy(record.begin(), record.end(), partition.begin());
+  board.write("flash/kernel", partition);
+  board.write("user/record", record);
+  board.write("user/changed", changed);
+  EXPECT_EQ(drive(board,
+                  "flash_init\nwrite kernel 0 2622456 file=/user/record 1\n"
+                  "write kernel 0 2622456 file=/user/changed 1\n")
+                .out,
+            "flash_init=0\n" + progress(41) + "write=0\n" + progress(41) + "write=0\n");
+  std::copy(changed.begin(), changed.end(), partition.begin());
+  expect_kernel(board, partition, {{5, 1}});
+}
+
+// A rewrite of blocks 0-2 with 0x5a that fails part way: the message, and what the partition
+// holds afterwards over the old bytes. A block that is rewritten costs one read of the block and
+// 64 reads of 1024 bytes to check what was written; its 64 pieces are 64 writes.
+TEST_P(StorageTest, RewriteStopsAtTheFailingStep) {
+  const Fill first = {0, kBlock, 0x5a};
+  const struct {
+    const char* fault;
+    const char* step;
+    std::vector<Fill> changes;
+    Counts erased;
+  } cases[] = {
+      {"fail_mtd_read=kernel:66", "read", {first}, {{0, 1}}},
+      {"short_mtd_read=kernel:66", "read", {first}, {{0, 1}}},
+      {"fail_mtd_erase=kernel:2", "erase", {first}, {{0, 1}}},
+      {"fail_mtd_write=kernel:65", "write", {first, {kBlock, kBlock, 0xff}}, {{0, 1}, {1, 1}}},
+      // Half of the third piece reaches the flash; the rest of the block stays erased.
+      {"short_mtd_write=kernel:3",
+       "write",
+       {{0, 0xa00, 0x5a}, {0xa00, kBlock - 0xa00, 0xff}},
+       {{0, 1}}},
+      // The second piece of block 1 reports success but changes nothing: the read-back sees it.
+      {"stuck_mtd_write=kernel:66",
+       "write",
+       {{0, 2 * kBlock, 0x5a}, {kBlock + 0x400, 0x400, 0xff}},
+       {{0, 1}, {1, 1}}},
+  };
+  const Bytes old = pattern(kKernelSize, 11);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.fault);
     Board board({"--blank"});
-    board.write("flash/ubootenv", Bytes(65536, fill));
-    EXPECT_EQ(drive(board, "flash_init\nenv\n").out, std::string("flash_init=0\n") + kDefaults);
+    board.write("flash/kernel", old);
+    EXPECT_EQ(drive(board, "flash_init\nwrite kernel 0 0x30000 pat=5a 0\n", {c.fault}).out,
+              std::string("flash_init=0\nFlash Write mtd ") + c.step + " failed.\n\nwrite=-1\n");
+    expect_kernel(board, filled(old, c.changes), c.erased);
   }
 }
 
+// Erase blocks larger than 64 KiB are taken whole; without usable flash (no geometry, a kernel
+// partition of size zero) nothing the driver asks reaches a partition, and the boot options keep
+// their defaults, as they do when the environment cannot be read.
+TEST_P(StorageTest, OtherFlashes) {
+  Board big({"--blank", "--erase-size", "0x20000"});
+  EXPECT_EQ(
+      drive(big,
+            "flash_init\nwrite kernel 0x1fff0 0x20 pat=77 0\ndebug 0 0 1\nerase kernel 0x20000 1\n")
+          .out,
+      "flash_init=0\nwrite=0\nFlash Erase 0x00020000 to 0x00020000 (0x00020000 to 0x0003ffff) 1\n"
+      "mtd erase 0x00020000 to 0x0003ffff\nerase=0\n");
+  EXPECT_EQ(big.read("flash/kernel"), filled(Bytes(kKernelSize, 0xff), {{0x1fff0, 0x10, 0x77}}));
+  std::vector<uint32_t> counts(kKernelSize / 0x20000, 0);
+  counts[0] = 1;
+  counts[1] = 2;
+  EXPECT_EQ(big.erase_counts("kernel"), counts);
+  const std::string script =
+      "debug 1 1 1\nflash_init\nread kernel 0 4\nwrite kernel 0 16 pat=00 1\n"
+      "write rfs 0 16 pat=00 0\nerase kernel 0 0x10000\nenv\n";
+  const std::string refused = "flash_init=-1\nread=-1\nwrite=-1\nwrite=-1\nerase=-1\n";
+  const std::string defaults = options(0, 0, 1234, 0, 0, 0, 0);
+  Board board({"--blank"});
+  board.set_env({"shell=on", "diagnostics=rescue"});
+  EXPECT_EQ(drive(board, "flash_init\nenv\n", {"fail_mtd_read=ubootenv:1"}).out,
+            "flash_init=0\n" + defaults);
+  EXPECT_EQ(drive(board, script, {"fail_memgetinfo=1"}).out,
+            "Could not get MTD device info \n" + refused + defaults);
+  board.write("flash/kernel", {});
+  EXPECT_EQ(drive(board, script).out, "NO FLASH !\n" + refused + defaults);
+  EXPECT_EQ(board.read("flash/rfs"), Bytes(board.read("flash/rfs").size(), 0xff));
+  EXPECT_FALSE(board.exists("stats/erase-kernel") || board.exists("stats/erase-rfs"));
+}
+
+// ---- VPD EEPROM -----------------------------------------------------------------------------
+
+// Every EEPROM byte write follows the register step on the bus-1 device (bit 3 of register 4,
+// cleared, into register 12); reads return the bytes as stored, the USB-boot byte at 315 included
+// (212: just not the value that enables USB boot). Closed buses fail after one line each, and the
+// empty transfers to address 0 find nobody there.
+TEST_P(StorageTest, EepromWritesFollowTheRegisterStep) {
+  Board board;
+  board.set_vpd(315, 212);
+  Bytes vpd = board.read("eeprom/vpd.bin"), regs = board.read("eeprom/regs.bin");
+  const std::string closed = "I2C error when setting bus 0, device 0xa8: 9\n";
+  EXPECT_EQ(drive(board,
+                  "i2c_init\nset_image 2\nset_booted_image 4\nget_usbboot\nget_image\n"
+                  "eeprom_read 312 4\nubootenv_read\ni2c_close\ni2c_close\nget_image\n"
+                  "eeprom_read 312 2\nubootenv_read\nset_image 2\n")
+                .out,
+            "i2c_init=0\nset_image=3\nset_booted_image=3\nget_usbboot=212\nget_image=2\n"
+            "eeprom_read=4 ffff04d4\nubootenv_read=-1\ni2c_close=0\ni2c_close=0\n" +
+                closed + "get_image=0\n" + closed +
+                "eeprom_read=0 0000\nubootenv_read=-1\nI2C error when setting bus 0: 9\n"
+                "set_image=-1\n");
+  EXPECT_EQ(
+      board.i2c_log(),
+      (Lines{"i2c-1 0x20 smbus-read reg 0x04 = 0x0c", "i2c-1 0x20 smbus-write reg 0x0c = 0x04",
+             "i2c-0 0x54 write 01 00 02", "i2c-1 0x20 smbus-read reg 0x04 = 0x0c",
+             "i2c-1 0x20 smbus-write reg 0x0c = 0x04", "i2c-0 0x54 write 01 3a 04",
+             "i2c-0 0x54 write 01 3b", "i2c-0 0x54 read d4", "i2c-0 0x54 write 01 00",
+             "i2c-0 0x54 read 02", "i2c-0 0x54 write 01 38", "i2c-0 0x54 read ff ff 04 d4",
+             "i2c-0 0x00 write  nak", "i2c-0 0x00 read 0 nak"}));
+  vpd[256] = 2;
+  vpd[314] = 4;
+  regs[12] = 0x04;
+  EXPECT_TRUE(board.read("eeprom/vpd.bin") == vpd);
+  EXPECT_TRUE(board.read("eeprom/regs.bin") == regs);
+}
+
+// Devices that do not answer: a missing bus 1 leaves the EEPROM usable; a missing register
+// device makes the register step fail without a word; a silent EEPROM fails every transfer.
+TEST_P(StorageTest, DevicesThatDoNotAnswer) {
+  const struct {
+    const char* fault;
+    std::string script, out;
+    Lines log;
+    uint8_t selected;
+  } cases[] = {
+      {"bus_missing=1", "i2c_init\nset_image 2\nget_image\n",
+       "ERROR: driver /dev/i2c-1 couldn't be opened\ni2c_init=-1\nset_image=3\nget_image=2\n",
+       Lines{"i2c-0 0x54 write 01 00 02", "i2c-0 0x54 write 01 00", "i2c-0 0x54 read 02"}, 2},
+      {"", "i2c_init\nset_image 3\n", "i2c_init=0\nset_image=3\n",
+       Lines{"i2c-1 0x20 smbus-read reg 0x04 nak", "i2c-1 0x20 smbus-write reg 0x0c nak",
+             "i2c-0 0x54 write 01 00 03"},
+       3},
+      {"eeprom_silent=1", "i2c_init\neeprom_read 312 2\nset_image 2\n",
+       "i2c_init=0\nI2C error - device 0xa8 writing bus 0 offset 312: 6\neeprom_read=0 0000\n"
+       "I2C error when writing bus 0 offset 256: 6\nset_image=-1\n",
+       Lines{"i2c-0 0x54 write 01 38 nak", "i2c-1 0x20 smbus-read reg 0x04 = 0x0c",
+             "i2c-1 0x20 smbus-write reg 0x0c = 0x04", "i2c-0 0x54 write 01 00 02 nak"},
+       1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.fault);
+    Board board;
+    if (!*c.fault) board.remove("eeprom/regs.bin");  // the register device does not answer
+    EXPECT_EQ(drive(board, c.script, *c.fault ? Lines{c.fault} : Lines{}).out, c.out);
+    EXPECT_EQ(board.i2c_log(), c.log);
+    EXPECT_EQ(board.vpd(256), c.selected);
+  }
+}
+
+// ---- Serial line ---------------------------------------------------------------------------
+
+auto settings(int line) {
+  termios t;
+  tcgetattr(line, &t);
+  return std::make_tuple(t.c_iflag, t.c_oflag, t.c_cflag, t.c_lflag, cfgetispeed(&t),
+                         cfgetospeed(&t), std::string(t.c_cc, t.c_cc + NCCS));
+}
+
+// From a console line as the switch has it (9600 bps, two stop bits, line editing, CR to LF) to
+// 115200 bps 8N1 raw with the modem control and control characters kept, and back exactly. A key
+// that is not Enter is dropped, and after 11 s of board time the operator is reminded. Without a
+// serial line nothing is waited for.
+TEST_P(StorageTest, SerialLineIsHandedOverAndBack) {
+  Board board({"--blank"});
+  Console c(board, GetParam(), {"--launcher", bin_for(GetParam()) + "/kvzsim_storage"});
+  const int line = c.serial_fd();
+  termios t;
+  tcgetattr(line, &t);
+  t.c_iflag = ICRNL | IXON | BRKINT;
+  t.c_oflag = OPOST | ONLCR;
+  t.c_cflag = (t.c_cflag & ~CSIZE) | CS8 | CSTOPB | CREAD | CLOCAL | HUPCL;
+  t.c_lflag = ISIG | ICANON | ECHO | ECHOE | ECHOK | IEXTEN;
+  cfsetspeed(&t, B9600);
+  ASSERT_EQ(tcsetattr(line, TCSANOW, &t), 0);
+  const auto before = settings(line);
+  tcgetattr(line, &t);  // as the (pseudo-terminal) line took them
+  t.c_iflag = IGNBRK;
+  t.c_oflag = 0;
+  t.c_cflag &= ~static_cast<tcflag_t>(CSTOPB);
+  t.c_lflag = ECHOK | IEXTEN;
+  cfsetspeed(&t, B115200);
+  c.send("serial_init\n");
+  ASSERT_TRUE(c.wait_for("before initiating the download.\n"));
+  usleep(100000);
+  const auto during = settings(line);
+  ASSERT_EQ(tcsetattr(line, TCSANOW, &t), 0);
+  EXPECT_EQ(during, settings(line));
+  ASSERT_EQ(write(line, "x\n", 2), 2);
+  ASSERT_TRUE(c.wait_for("download can start...\r\n"));
+  ASSERT_EQ(write(line, "\r", 1), 1);
+  ASSERT_TRUE(c.wait_for("init_serial=ok\n"));
+  c.send("serial_reset\n");
+  ASSERT_TRUE(c.wait_for("to be hit...\r\n"));
+  ASSERT_EQ(write(line, "\r", 1), 1);  // the restored settings turn the Enter key's CR into LF
+  ASSERT_TRUE(c.wait_for("reset_serial=done\n"));
+  EXPECT_EQ(settings(line), before);
+  c.send("\x04");
+  const Boot b = c.finish();
+  EXPECT_EQ(b.out + b.err,
+            "       Change the baud rate to 115200 bps and hit the <ENTER> key\n"
+            "       before initiating the download.\n"
+            "\r\n    ... Waiting for the <Enter> key to be hit before the download can start...\r\n"
+            "init_serial=ok\n"
+            "       Change the baud rate back to 9600 bps, hit the <ENTER> key\n"
+            "\r\n    ... Waiting for the <ENTER> key to be hit...\r\n"
+            "reset_serial=done\n");
+  const Boot none = run_script(board, GetParam(), "kvzsim_storage", "serial_init\nserial_reset\n",
+                               {"--serial", "none"});
+  EXPECT_EQ(none.out, "init_serial=-1\nreset_serial=done\n");
+  EXPECT_EQ(none.err, "Can't open serial port!: No such file or directory\n");
+}
+
 INSTANTIATE_TEST_SUITE_P(Storage, StorageTest, ::testing::ValuesIn(targets()), TargetName());
-INSTANTIATE_TEST_SUITE_P(Storage, RewriteTest, ::testing::ValuesIn(targets()), TargetName());
-INSTANTIATE_TEST_SUITE_P(Storage, NoFlashTest, ::testing::ValuesIn(targets()), TargetName());
 
 }  // namespace

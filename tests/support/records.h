@@ -37,7 +37,7 @@ inline Bytes bare_header(uint32_t magic, uint32_t len, uint16_t hdrlen) {
   return h;
 }
 
-inline Bytes concat(std::initializer_list<Bytes> parts) {
+inline Bytes concat(const std::vector<Bytes>& parts) {
   Bytes out;
   for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
   return out;

@@ -2,11 +2,10 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdint>
-#include <cstdlib>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -15,30 +14,25 @@ namespace kvztest {
 // Bytes in an unlinked temporary file, open for reading and writing and positioned at 0.
 class TempFile {
  public:
-  explicit TempFile(const std::vector<uint8_t>& content) {
-    char tmpl[] = "/tmp/kvz-test-XXXXXX";
-    fd_ = mkstemp(tmpl);
-    unlink(tmpl);
-    EXPECT_GE(fd_, 0);
-    EXPECT_EQ(write(fd_, content.data(), content.size()), static_cast<ssize_t>(content.size()));
-    lseek(fd_, 0, SEEK_SET);
+  explicit TempFile(const std::vector<uint8_t>& content) : file_(tmpfile()) {
+    EXPECT_EQ(fwrite(content.data(), 1, content.size(), file_), content.size());
+    fflush(file_);
+    lseek(fd(), 0, SEEK_SET);
   }
-  ~TempFile() { close(fd_); }
+  ~TempFile() { fclose(file_); }
   TempFile(const TempFile&) = delete;
   TempFile& operator=(const TempFile&) = delete;
 
-  int fd() const { return fd_; }
-  off_t position() const { return lseek(fd_, 0, SEEK_CUR); }
+  int fd() const { return fileno(file_); }
+  off_t position() const { return lseek(fd(), 0, SEEK_CUR); }
   std::vector<uint8_t> bytes() const {
-    struct stat st {};
-    fstat(fd_, &st);
-    std::vector<uint8_t> out(static_cast<size_t>(st.st_size));
-    EXPECT_EQ(pread(fd_, out.data(), out.size(), 0), static_cast<ssize_t>(out.size()));
+    std::vector<uint8_t> out(static_cast<size_t>(lseek(fd(), 0, SEEK_END)));
+    EXPECT_EQ(pread(fd(), out.data(), out.size(), 0), static_cast<ssize_t>(out.size()));
     return out;
   }
 
  private:
-  int fd_ = -1;
+  FILE* file_;
 };
 
 // What body printed on standard output.

@@ -113,6 +113,7 @@ struct Config {
   long power_cut_user = 0;   // cut after this many writes to files under /user
   char fail_system[128] = {};
   char eth0[16] = "up";  // up (link), down (present, no link) or absent
+  char fail_exec[128] = {};
   Device devices[kMaxDevices];
   int device_count = 0;
 };
@@ -151,6 +152,7 @@ void apply_setting(const char* key, const char* value) {
   if (!strcmp(key, "power_cut_user_write")) cfg.power_cut_user = strtol(value, nullptr, 10);
   if (!strcmp(key, "fail_system")) snprintf(cfg.fail_system, sizeof cfg.fail_system, "%s", value);
   if (!strcmp(key, "eth0")) snprintf(cfg.eth0, sizeof cfg.eth0, "%s", value);
+  if (!strcmp(key, "fail_exec")) snprintf(cfg.fail_exec, sizeof cfg.fail_exec, "%s", value);
 }
 
 void read_config() {
@@ -686,20 +688,27 @@ void scale_clock(clockid_t clock, struct timespec* ts) {
 
 // ---- Exec helpers ---------------------------------------------------------------------------
 
-void log_exec(char* const argv[]) {
-  if (!cfg.main) return;
+// Logs an exec of the launcher; false (errno ENOENT) when the fault fail_exec makes the program
+// missing.
+bool log_exec(const char* path, char* const argv[]) {
+  if (!cfg.main) return true;
   size_t n = 6;
   for (int i = 0; argv[i]; ++i) n += strlen(argv[i]) + 1;
-  char* line = static_cast<char*>(malloc(n));
-  if (!line) return;
-  strcpy(line, "exec");
-  for (int i = 0; argv[i]; ++i) {
-    strcat(line, " ");
-    strcat(line, argv[i]);
+  if (char* line = static_cast<char*>(malloc(n))) {
+    strcpy(line, "exec");
+    for (int i = 0; argv[i]; ++i) {
+      strcat(line, " ");
+      strcat(line, argv[i]);
+    }
+    log_command(line);
+    free(line);
   }
-  log_command(line);
-  free(line);
+  if (cfg.fail_exec[0] && !strncmp(path, cfg.fail_exec, strlen(cfg.fail_exec))) {
+    errno = ENOENT;
+    return false;
+  }
   write_stats();
+  return true;
 }
 
 // Collects the arguments of an execl-style call into an array (at most 63 of them).
@@ -882,25 +891,25 @@ int system(const char* command) {
 
 int execve(const char* path, char* const argv[], char* const envp[]) {
   init();
-  log_exec(argv);
+  if (!log_exec(path, argv)) return -1;
   static auto fn = real<int (*)(const char*, char* const*, char* const*)>("execve");
   return fn(path, argv, envp);
 }
 int execv(const char* path, char* const argv[]) {
   init();
-  log_exec(argv);
+  if (!log_exec(path, argv)) return -1;
   static auto fn = real<int (*)(const char*, char* const*)>("execv");
   return fn(path, argv);
 }
 int execvp(const char* file, char* const argv[]) {
   init();
-  log_exec(argv);
+  if (!log_exec(file, argv)) return -1;
   static auto fn = real<int (*)(const char*, char* const*)>("execvp");
   return fn(file, argv);
 }
 int execvpe(const char* file, char* const argv[], char* const envp[]) {
   init();
-  log_exec(argv);
+  if (!log_exec(file, argv)) return -1;
   static auto fn = real<int (*)(const char*, char* const*, char* const*)>("execvpe");
   return fn(file, argv, envp);
 }

@@ -1,0 +1,262 @@
+// The launcher's modules in-process: the record checksum and header, the bundle scan and the
+// boot options (launch), the flash layer's geometry and range checks, the EEPROM layer's buses.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "crc.h"
+#include "flash.h"
+#include "i2c.h"
+#include "launch.h"
+#include "records.h"
+#include "scratch.h"
+
+#ifdef KVZ_HAVE_ZLIB
+#include <zlib.h>
+#endif
+
+using namespace kvztest;
+
+namespace {
+
+// ---- Checksum and record header ------------------------------------------------------------
+
+// Computed by a static initializer, before main: the tables must already be built for it.
+const uint32_t kCheckValueBeforeMain = gen_crc("123456789", 9, kCrcInit);
+
+TEST(Checksum, AgreesWithItsOracles) {
+  EXPECT_EQ(kCheckValueBeforeMain, ~0xCBF43926u);
+  EXPECT_EQ(gen_crc("123456789", 9, kCrcInit), ~0xCBF43926u);  // the common CRC-32 check value
+  EXPECT_EQ(gen_crc("123456789", 0, 0x12345678u), 0x12345678u);
+  // Every alignment; short lengths, lengths around the three-lane stride, long ones.
+  const Bytes data = pattern(1 << 20, 7);
+  std::mt19937 rng(42);
+  const auto below = [&](uint32_t n) { return static_cast<uint32_t>(rng() % n); };
+  for (uint32_t round = 0; round < 400; ++round) {
+    const uint32_t at = below(64), init = round % 3 ? kCrcInit : below(0xFFFFFFFFu);
+    const uint32_t len = round < 64 ? round : round < 200 ? 3032 + below(80) : below(40000);
+    ASSERT_EQ(gen_crc(&data[at], len, init), gen_crc_bitwise(&data[at], len, init))
+        << at << "+" << len;
+  }
+#ifdef KVZ_HAVE_ZLIB
+  for (int round = 0; round < 100; ++round) {
+    const uint32_t at = below(61), len = below(static_cast<uint32_t>(data.size() - 64));
+    ASSERT_EQ(gen_crc(&data[at], len, kCrcInit), ~static_cast<uint32_t>(crc32(0, &data[at], len)));
+  }
+#endif
+  const uint32_t whole = gen_crc(data.data(), 100000, kCrcInit);
+  uint32_t r = kCrcInit;
+  for (uint32_t pos = 0, n = 0; pos < 100000; pos += n) {
+    n = std::min<uint32_t>(100000 - pos, 1 + below(5000));
+    r = gen_crc(&data[pos], n, r);
+  }
+  EXPECT_EQ(r, whole);
+  EXPECT_EQ(CheckCrc(data.data(), 100000, whole), 0);
+  EXPECT_EQ(CheckCrc(data.data(), 100000, whole ^ 1), 1);
+  EXPECT_EQ(CheckCrc(data.data(), 99999, whole), 1);
+  EXPECT_EQ(swapw(0x11223344u), 0x44332211u);
+}
+
+// Fields are big-endian, the type byte leads the magic word; hdrlen counts for an extended header
+// only. (Record shapes show in kvzimage's list and in the boot's bundle scan.)
+TEST(RecordHeader, Fields) {
+  const Bytes standard = make_record(kMagicKernel, 0x01020304, pattern(40));
+  EXPECT_EQ(slice(standard, 4, 12), (Bytes{0, 0, 0, 40, 3, 'K', 'V', 'Z', 1, 2, 3, 4}));
+  RecordHeader h = decode_header(standard.data());
+  EXPECT_EQ(h.crc, get_be32(standard.data()));
+  EXPECT_EQ(CheckCrc(standard.data() + 4, 52, h.crc), 0);
+  EXPECT_EQ(
+      std::tie(h.len, h.magic, h.type_magic, h.id, h.extended, h.payload_offset, h.total_size),
+      std::make_tuple(40u, kMagicKernel, kMagicKernel, 0x01020304u, false, 16ull, 56ull));
+  h = decode_header(make_record(kMagicApplication, 7, pattern(10), 32).data());
+  EXPECT_EQ(std::tie(h.magic, h.type_magic, h.hdrlen, h.extended, h.payload_offset, h.total_size),
+            std::make_tuple(kMagicApplication | kMagicExtended, kMagicApplication, uint16_t{32},
+                            true, 32ull, 42ull));
+}
+
+// ---- Bundle scan and boot options ----------------------------------------------------------
+
+Bytes rec(uint32_t type, size_t payload, uint16_t hdrlen = 0, uint32_t seed = 1) {
+  return make_record(type, 0x01020304, pattern(payload, seed), hdrlen);
+}
+
+// The scan stops on the first application or diagnostics record, its file positioned there; it
+// needs only a record's 20 header bytes (the check comes later). Without one, the header buffer
+// holds the last header read whole (or zeros); a record that cannot be stepped over ends the scan.
+TEST(ParseImage, FindsTheFirstBootableRecord) {
+  const Bytes uboot = rec(kMagicBootLoader, 300), kernel = rec(kMagicKernel, 1001, 32);
+  const Bytes rfs = rec(kMagicRootFs, 77, 20), app = rec(kMagicApplication, 50, 0, 2);
+  const Bytes app_ext = rec(kMagicApplication, 60, 40, 3), diags = rec(kMagicDiagnostics, 70);
+  const Bytes zero = bare_header(kMagicKernel | kMagicExtended, 0, 0);
+  const Bytes below = bare_header(kMagicKernel | kMagicExtended, 4, 8);
+  const Bytes wraps = bare_header(kMagicKernel, 0xFFFFFFF8u, 0);
+  const Bytes ext_wraps = bare_header(kMagicRootFs | kMagicExtended, 0xFFFFFFF0u, 32);
+  const Bytes past_end = bare_header(kMagicKernel, 0x10000, 0);
+  const struct {
+    Bytes bundle;
+    int found;
+    off_t offset;
+    Bytes header;
+  } cases[] = {
+      {concat({app, diags}), 1, 0, app},
+      {concat({kernel, rfs, app_ext}), 1, 1001 + 32 + 77 + 20, app_ext},
+      {concat({uboot, diags, app}), 1, 316, diags},
+      {concat({uboot, slice(app, 0, 20)}), 1, 316, app},
+      {concat({kernel, rfs}), 0, 0, rfs},
+      {concat({kernel, Bytes(19, 1)}), 0, 0, kernel},
+      {slice(app, 0, 19), 0, 0, Bytes(20, 0)},
+      {concat({zero, app}), 0, 0, zero},
+      {concat({below, app}), 0, 0, below},
+      {concat({wraps, app}), 0, 0, wraps},
+      {concat({ext_wraps, app}), 0, 0, ext_wraps},
+      {concat({past_end, app}), 0, 0, past_end},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.bundle.size());
+    TempFile f(c.bundle);
+    uint8_t header[kHeaderReadSize];
+    memset(header, 0xEE, sizeof header);
+    EXPECT_EQ(parse_image(f.fd(), header), c.found);
+    if (c.found) {
+      EXPECT_EQ(f.position(), c.offset);
+    }
+    EXPECT_EQ(Bytes(header, header + 20), slice(c.header, 0, 20));
+  }
+}
+
+// The options an environment text sets: the flags gdb, gdbserver, shell, memchk, rescue and
+// diags as digits, then the debugger port.
+std::string options_of(const char* text) {
+  gdb_enable = gdbserver_enable = rescue_enable = standalone_diags = 0;
+  shell_enable = memchk_enable = 0;
+  gdbport = 1234;
+  parse_env_text(text);
+  char buf[64];
+  snprintf(buf, sizeof buf, "%d%d%d%d%d%d %d", gdb_enable, gdbserver_enable, shell_enable,
+           memchk_enable, rescue_enable, standalone_diags, gdbport);
+  return buf;
+}
+
+// A key is found anywhere (inside a longer name or another value), only its first occurrence
+// counts, and a value is compared by its prefix. The server turns the debugger on; off, it
+// leaves it as it is ("gdbserver=" holds no "gdb="). The port is a decimal number as "%d" reads
+// it, when one is there and fits an int.
+TEST(EnvText, Rules) {
+  const std::pair<std::string, std::string> cases[] = {
+      {std::string(1280, ' '), "000000 1234"},
+      {std::string(1280, '\xff'), "000000 1234"},
+      {"bootcmd=run boot_flash baudrate=9600 diagnostics=normal ", "000000 1234"},
+      {"gdb=on shell=one memchk=onwards diagnostics=rescue2 ", "101110 1234"},
+      {"gdb=of shell=Yes memchk=o diagnostics=diagsX ", "000001 1234"},
+      {"gdb=off gdbserver=on ", "110000 1234"},
+      {"gdb=on gdbserver=off ", "100000 1234"},
+      {"gdbserver=off ", "000000 1234"},
+      {"myshell=on shell=off ", "001000 1234"},
+      {"bootargs=console=ttyS0 memchk=on x=1 memchk=off ", "000100 1234"},
+      {"extra=diagnostics=diags diagnostics=rescue ", "000001 1234"},
+      {"gdbport=2345 ", "000000 2345"},
+      {"gdbport=abc ", "000000 1234"},
+      {"gdbport= \t-77 ", "000000 -77"},
+      {"gdbport=+80x ", "000000 80"},
+      {"gdbport=", "000000 1234"},
+      {"gdbport=2147483647 ", "000000 2147483647"},
+      {"gdbport=2147483648 ", "000000 1234"},
+      {"gdbport=-2147483649 ", "000000 1234"},
+      {"xgdbport=99 gdbport=1 ", "000000 99"},
+  };
+  for (const auto& [text, want] : cases) EXPECT_EQ(options_of(text.c_str()), want) << text;
+}
+
+// ---- Flash layer ---------------------------------------------------------------------------
+
+// The flash layer's geometry and the ranges it refuses before touching a block: what the board
+// cannot show. Rewrites and erases themselves are proven on the virtual board.
+constexpr uint32_t k64K = 0x10000;
+
+// Erase blocks must be a power of two of at least 1024 bytes; anything else leaves no usable
+// flash.
+TEST(FlashBlocks, GeometryTakesPowerOfTwoSizes) {
+  const struct {
+    uint32_t size, erase_size;
+    std::string message;
+    uint32_t shift;
+  } cases[] = {
+      {0x1000000, k64K, "", 16},
+      {0x4000000, 0x20000, "", 17},
+      {0, k64K, "NO FLASH !\n", 0},
+      {0x1000000, 0x18000, "Unsupported MTD erase size 0x18000\n", 0},
+      {0x1000000, 512, "Unsupported MTD erase size 0x200\n", 0},
+      {0x1000000, 0, "Unsupported MTD erase size 0x0\n", 0},
+  };
+  for (const auto& c : cases) {
+    theFlash = FlashGeometry{"unknown", 0, 0, 0, 0};
+    EXPECT_EQ(console_of([&] { flash_set_geometry(c.size, c.erase_size); }), c.message);
+    EXPECT_EQ(theFlash.total_size, c.shift ? c.size : 0);
+    if (c.shift) {
+      EXPECT_EQ(theFlash.sector_shift, c.shift);
+    }
+  }
+  flash_set_geometry(0x1000000, k64K);
+  EXPECT_STREQ(theFlash.name, "16MB w/256-64KB sectors");
+  EXPECT_EQ(theFlash.sector_count, 256u);
+}
+
+// Ranges whose end or whose block count wraps 32 bits are refused before any block is touched; an
+// empty range at a
+// block boundary touches none, and still draws its progress.
+TEST(FlashBlocks, RangesThatWrapAreRefused) {
+  flash_set_geometry(0x1000000, k64K);
+  TempFile part(pattern(2 * k64K, 13));
+  EXPECT_EQ(console_of([&] {
+              EXPECT_EQ(api_flash_write(pattern(16).data(), part.fd(), 0x100, 0xFFFFFFFF, 0), -1);
+              EXPECT_EQ(api_flash_erase(-1, 0xFFFF0000, 0x20000), -1);
+              // Blocks covering all 4 GiB would wrap the block count to 0.
+              EXPECT_EQ(api_flash_write(pattern(16).data(), part.fd(), 0x10, 0xFFFFFFF0, 1), -1);
+              EXPECT_EQ(api_flash_erase(part.fd(), 0, 0xFFFFFFFF), -1);
+              EXPECT_EQ(api_flash_erase(-1, 0x20000, 0), 0);
+              EXPECT_EQ(api_flash_write(nullptr, -1, k64K, 0, 1), 0);
+            }),
+            "Flash Write range out of bounds.\n\nFlash Erase range out of bounds.\n"
+            "Flash Write range out of bounds.\n\nFlash Erase range out of bounds.\n"
+            "     \b\b\b\b100%\n");
+  EXPECT_EQ(part.bytes(), pattern(2 * k64K, 13));
+}
+
+// ---- EEPROM layer --------------------------------------------------------------------------
+
+// The EEPROM layer's bus handles on a machine without I2C buses.
+bool is_open(int fd) {
+  return fcntl(fd, F_GETFD) != -1;
+}
+
+TEST(I2c, InitStopsAtTheFirstMissingBus) {
+  if (access("/dev/i2c-0", F_OK) == 0) GTEST_SKIP() << "this machine has an I2C bus 0";
+  i2c_file[0] = i2c_file[1] = 0;
+  EXPECT_EQ(kvztest::console_of([] { EXPECT_EQ(api_i2c_init(), -1); }),
+            "ERROR: driver /dev/i2c-0 couldn't be opened\n");
+  EXPECT_EQ(i2c_file[0], -1);
+  EXPECT_EQ(i2c_file[1], 0);  // never tried
+}
+
+// A second close must not close a descriptor that has since been reused for something else.
+TEST(I2c, CloseTwiceClosesOnce) {
+  i2c_file[0] = open("/dev/null", O_RDWR);
+  i2c_file[1] = open("/dev/null", O_RDWR);
+  const int a = i2c_file[0], b = i2c_file[1];
+  EXPECT_EQ(api_i2c_close(), 0);
+  EXPECT_EQ(i2c_file[0], 0);
+  EXPECT_EQ(i2c_file[1], 0);
+  EXPECT_FALSE(is_open(a) || is_open(b));
+  const int reused = open("/dev/null", O_RDWR);
+  EXPECT_EQ(api_i2c_close(), 0);
+  EXPECT_TRUE(is_open(reused));
+  close(reused);
+}
+
+}  // namespace
