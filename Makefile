@@ -1,6 +1,7 @@
 # Thin entry over CMake presets. ./kvz installs the Debian packages first; these targets assume
 # they are there.
-.PHONY: all build build-ppc build-asan demo test test-host test-ppc test-asan bench format clean
+.PHONY: all build build-ppc build-asan build-fuzz demo test test-host test-ppc test-asan bench \
+        fuzz fuzz-ci fuzz-merge format clean
 
 DEMO_BOARD ?= build/demo-board
 
@@ -18,6 +19,10 @@ build-asan:
 	cmake --preset asan >/dev/null
 	cmake --build --preset asan
 
+build-fuzz:
+	cmake --preset fuzz >/dev/null
+	cmake --build --preset fuzz
+
 # Boots the demo switch on a fresh demo board: with the host launcher, then with the PowerPC
 # launcher under qemu.
 demo: build-ppc build
@@ -33,6 +38,32 @@ test: build-ppc build build-asan
 	ctest --preset ppc
 	ctest --preset host
 	ctest --preset asan
+	$(MAKE) --no-print-directory fuzz-ci
+
+# Fuzzing (tests/fuzz): each target runs for FUZZ_SECONDS over its seed corpus, two at a time.
+# What a run finds goes into build-fuzz/corpus/NAME (the seeds stay as they are; fuzz-merge adds
+# the inputs that reach new code to them); crashes, leaks and time-outs into build-fuzz/findings.
+FUZZ_SECONDS ?= 60
+FUZZ_TARGETS := records install env line_editor yesno xmodem mgmt_ip
+FUZZ_FLAGS := -timeout=4 -close_fd_mask=3 -print_final_stats=1
+
+fuzz: build-fuzz
+	@$(MAKE) --no-print-directory -j2 $(FUZZ_TARGETS:%=fuzz-run-%)
+
+fuzz-ci:
+	@$(MAKE) --no-print-directory fuzz FUZZ_SECONDS=20
+
+fuzz-run-%:
+	@mkdir -p build-fuzz/corpus/$* build-fuzz/findings
+	@ASAN_SYMBOLIZER_PATH=/usr/lib/llvm-14/bin/llvm-symbolizer build-fuzz/bin/fuzz_$* $(FUZZ_FLAGS) -max_total_time=$(FUZZ_SECONDS) \
+	  -artifact_prefix=build-fuzz/findings/$*- build-fuzz/corpus/$* tests/fuzz/corpus/$* \
+	  >build-fuzz/fuzz-$*.log 2>&1 || { tail -n 60 build-fuzz/fuzz-$*.log; exit 1; }
+	@echo "fuzz_$*: $$(grep -E '^#[0-9]+[[:space:]]+DONE' build-fuzz/fuzz-$*.log | tail -n 1)"
+
+fuzz-merge: build-fuzz
+	for t in $(FUZZ_TARGETS); do \
+	  build-fuzz/bin/fuzz_$$t -merge=1 -close_fd_mask=3 tests/fuzz/corpus/$$t build-fuzz/corpus/$$t \
+	    || exit 1; done
 
 bench: build
 	bench/run
@@ -41,4 +72,4 @@ format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h' '*.c')
 
 clean:
-	rm -rf build build-ppc build-asan
+	rm -rf build build-ppc build-asan build-fuzz

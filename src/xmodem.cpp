@@ -315,7 +315,8 @@ void handle_errors(Transfer& t) {
   putByte(kNak, t.fd);
 }
 
-// Ends the transfer and hands the line back. The file keeps what was written.
+// Ends the transfer: five CAN after a cancel, else the ACK of the EOT. The file keeps what was
+// written.
 int finish(Transfer& t, bool* cancelled) {
   *cancelled = t.abort;
   if (*cancelled) {
@@ -325,13 +326,21 @@ int finish(Transfer& t, bool* cancelled) {
     putByte(kAck, t.fd);
     fputs("All done\n", stderr);
   }
-  reset_serial(t.fd);
-  close(t.fd);
-  fclose(t.file);
   return *cancelled ? 0 : t.total;
 }
 
 }  // namespace
+
+int xmodem_transfer(int fd, FILE* file, bool* cancelled) {
+  Transfer t{fd, file};
+  flushRX(fd);
+  putByte(kCrcRequest, fd);
+  do {
+    run_cycle(t);
+    handle_errors(t);
+  } while (t.header != kEot && !t.abort);
+  return finish(t, cancelled);
+}
 
 int xmodem_receive(const char* path, bool* cancelled) {
   *cancelled = false;
@@ -344,14 +353,11 @@ int xmodem_receive(const char* path, bool* cancelled) {
     close(fd);
     return -1;
   }
-  Transfer t{fd, file};
-  flushRX(fd);
-  putByte(kCrcRequest, fd);
-  do {
-    run_cycle(t);
-    handle_errors(t);
-  } while (t.header != kEot && !t.abort);
-  return finish(t, cancelled);
+  const int total = xmodem_transfer(fd, file, cancelled);
+  reset_serial(fd);
+  close(fd);
+  fclose(file);
+  return total;
 }
 
 int Xmodem1K(const char* path) {

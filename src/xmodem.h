@@ -6,6 +6,7 @@
 
 #include <array>
 #include <cstdint>
+#include <cstdio>
 
 // The line's settings as init_serial found them; reset_serial restores exactly these.
 extern struct termios oldtty;
@@ -27,3 +28,7 @@ extern const std::array<uint16_t, 256> crctab;
 int Xmodem1K(const char* path);
 // The same transfer; *cancelled tells a cancelled transfer from one that ended with EOT.
 int xmodem_receive(const char* path, bool* cancelled);
+// The transfer itself on a line already handed over (non-blocking, as init_serial leaves it):
+// asks for the first block, receives into file and ends with the ACK of the EOT or with five
+// CAN. The line and the file stay open. The data bytes written, or 0 after a cancel.
+int xmodem_transfer(int fd, FILE* file, bool* cancelled);
