@@ -82,10 +82,10 @@ TEST_P(BoardTest, MtdFaultsFireOnTheNthOperation) {
 TEST_P(BoardTest, EepromAndRegisterDeviceAnswerWithTheirFiles) {
   Board board({"--blank"});
   const Boot r = probe(board,
-                       "i2c 0 54 w 01000201\n"  // write 02 01 at 0x100
-                       "i2c 0 54 w 0100\n"      // set the address
+                       "i2c 0 54 w 01000201\nwait 5\n"  // write 02 01 at 0x100
+                       "i2c 0 54 w 0100\n"              // set the address
                        "i2c 0 54 r 3\n"
-                       "i2c 0 54 w 001e414243\n"  // rolls over within the 32-byte page
+                       "i2c 0 54 w 001e414243\nwait 5\n"  // rolls over in the 32-byte page
                        "i2c 0 54 w 1fff\n"
                        "i2c 0 54 r 2\n"  // sequential read wraps at the end
                        "smbus 1 20 4\n"

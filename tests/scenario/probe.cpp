@@ -10,6 +10,7 @@
 //   i2c BUS ADDR r LENGTH     select and read
 //   smbus BUS ADDR REG [VAL]  I2C_SMBUS byte-data read (or write when VAL is given)
 //   sleep SECONDS | usleep US | poll MS    report the real time taken in ms
+//   wait MS                   sleep MS of board time, silently
 //   clock SECONDS             sleep on a real timer and report the board clock's advance
 //   system LINE               run LINE (\\n: a newline) through the shell: "status=N"
 //   userwrite PATH TEXT       write a file (power-cut counting)
@@ -194,6 +195,8 @@ int main() {
       clock_gettime(CLOCK_MONOTONIC_RAW, &b);
       printf("real_ms=%ld\n",
              static_cast<long>((b.tv_sec - a.tv_sec) * 1000 + (b.tv_nsec - a.tv_nsec) / 1000000));
+    } else if (!strcmp(op, "wait")) {
+      usleep(static_cast<useconds_t>(atol(rest) * 1000));
     } else if (!strcmp(op, "clock")) {
       // The board clock across a sleep of the same board length advances by that length.
       const double t0 = now_ms(CLOCK_MONOTONIC);

@@ -14,6 +14,7 @@
 //   get_image | get_usbboot                "get_image=N" | "get_usbboot=N"
 //   set_image N | set_booted_image N       "set_image=R" | "set_booted_image=R"
 //   eeprom_read OFFSET LENGTH              api_eeprom_read: "eeprom_read=R HEX"
+//   i2c_read OFFSET LENGTH WIDTH           i2c_read of the EEPROM: "i2c_read=R HEX"
 //   env                                    parse_uboot_env, then every boot option on one line
 //   serial_init | serial_reset             init_serial, then reset_serial on its line:
 //                                          "init_serial=ok" (or -1) | "reset_serial=done"
@@ -125,6 +126,16 @@ void cmd_eeprom_read(char** args) {
   printf("\n");
 }
 
+void cmd_i2c_read(char** args) {
+  Bytes buffer(number(args[1]), 0);
+  const int r =
+      i2c_read(0, 0xA8, static_cast<uint16_t>(number(args[0])), static_cast<int>(buffer.size()),
+               static_cast<int>(number(args[2])), buffer.data());
+  printf("i2c_read=%d ", r);
+  print_hex(buffer.data(), buffer.size());
+  printf("\n");
+}
+
 void cmd_env() {
   parse_uboot_env();
   printf(
@@ -180,6 +191,7 @@ void run(char** words, int count) {
     return;
   }
   if (strcmp(op, "eeprom_read") == 0 && argc == 2) return cmd_eeprom_read(args);
+  if (strcmp(op, "i2c_read") == 0 && argc == 3) return cmd_i2c_read(args);
   if (strcmp(op, "install") == 0 && argc == 3) {
     printf("install=%d\n", processVeskoImage(args[0], static_cast<uint8_t>(number(args[1])),
                                              static_cast<int32_t>(number(args[2]))));
