@@ -1,6 +1,6 @@
 # Thin entry over CMake presets. ./kvz installs the Debian packages first; these targets assume
 # they are there.
-.PHONY: all build build-ppc build-asan demo test test-host test-ppc test-asan bench format clean
+.PHONY: all build build-ppc build-asan demo test test-host test-ppc test-asan bench campaign format clean
 
 DEMO_BOARD ?= build/demo-board
 
@@ -36,6 +36,12 @@ test: build-ppc build build-asan
 
 bench: build
 	bench/run
+
+# Power cuts at every write of four installs (long; not part of the tests). TARGET=ppc boots
+# the PowerPC launcher; CAMPAIGN_FLAGS="--quick" takes a stride through the flash writes.
+TARGET ?= host
+campaign: build $(if $(filter ppc,$(TARGET)),build-ppc)
+	tests/campaign/power-cut --target $(TARGET) $(CAMPAIGN_FLAGS)
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h' '*.c')
