@@ -1,7 +1,7 @@
 # Thin entry over CMake presets. ./kvz installs the Debian packages first; these targets assume
 # they are there.
 .PHONY: all build build-ppc build-asan build-fuzz demo test test-host test-ppc test-asan bench \
-        fuzz fuzz-ci fuzz-merge format clean
+        fuzz fuzz-ci fuzz-merge campaign format clean
 
 DEMO_BOARD ?= build/demo-board
 
@@ -67,6 +67,12 @@ fuzz-merge: build-fuzz
 
 bench: build
 	bench/run
+
+# Power cuts at every write of four installs (long; not part of the tests). TARGET=ppc boots
+# the PowerPC launcher; CAMPAIGN_FLAGS="--quick" takes a stride through the flash writes.
+TARGET ?= host
+campaign: build $(if $(filter ppc,$(TARGET)),build-ppc)
+	tests/campaign/power-cut --target $(TARGET) $(CAMPAIGN_FLAGS)
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h' '*.c')

@@ -71,11 +71,13 @@ bool transferred_all(ssize_t done, uint32_t length) {
   return done >= 0 && static_cast<size_t>(done) == length;
 }
 
-bool write_pieces(int fd, uint32_t address, uint32_t size, const uint8_t* block) {
-  for (uint32_t j = 0; j < size; j += kPiece) {
+// With first_piece_last the piece at the block's start goes out after all the others.
+bool write_pieces(int fd, uint32_t address, uint32_t size, const uint8_t* block,
+                  bool first_piece_last) {
+  for (uint32_t j = first_piece_last ? kPiece : 0; j < size; j += kPiece) {
     if (!mtd_write(fd, address + j, kPiece, block + j)) return false;
   }
-  return true;
+  return !first_piece_last || mtd_write(fd, address, kPiece, block);
 }
 
 // Reads the block back piece by piece, so that no second block of memory is needed.
@@ -92,14 +94,15 @@ bool verify_pieces(int fd, uint32_t address, uint32_t size, const uint8_t* block
 // are already there it is left alone, which spares the flash an erase cycle (reinstalling the
 // same image erases nothing). Returns the failure message, or nullptr.
 const char* rewrite_block(int fd, uint32_t address, uint32_t size, uint8_t* scratch,
-                          const uint8_t* source, BlockPortion portion) {
+                          const uint8_t* source, BlockPortion portion, bool first_piece_last) {
   memset(scratch, 0, size);
   if (!mtd_read(fd, address, size, scratch)) return "Flash Write mtd read failed.";
   uint8_t* dest = scratch + portion.dest_offset;
   if (portion.size == 0 || memcmp(dest, source, portion.size) == 0) return nullptr;
   memcpy(dest, source, portion.size);
   if (!mtd_erase(fd, address, size)) return "Flash Write mtd erase failed.";
-  if (!write_pieces(fd, address, size, scratch)) return "Flash Write mtd write failed.";
+  if (!write_pieces(fd, address, size, scratch, first_piece_last))
+    return "Flash Write mtd write failed.";
   if (!verify_pieces(fd, address, size, scratch)) return "Flash Write mtd write failed.";
   return nullptr;
 }
@@ -239,7 +242,10 @@ uint32_t consumed_before(const BlockSpan& span, uint32_t index, uint32_t offset,
   return size - (offset - span.first) + (index - 1) * size;
 }
 
-// Rewrites the blocks of the range in order, or with the first block last.
+// Rewrites the blocks of the range in order, or with the first block last and its first piece
+// last of all: a record's header, which names the version installed, then reaches the flash only
+// once every other byte of the record is there, so that a write cut short by a power failure
+// never passes for the record.
 int rewrite_range(const void* buffer, int fd, uint32_t length, uint32_t offset,
                   uint8_t show_progress, bool first_block_last) {
   const uint32_t size = theFlash.sector_size;
@@ -260,8 +266,8 @@ int rewrite_range(const void* buffer, int fd, uint32_t length, uint32_t offset,
     const uint32_t consumed = consumed_before(span, i, offset, size);
     const BlockPortion portion =
         flash_block_portion(span, i, address, offset, length, consumed, size);
-    const char* failure =
-        rewrite_block(fd, address, size, scratch.get(), source + consumed, portion);
+    const char* failure = rewrite_block(fd, address, size, scratch.get(), source + consumed,
+                                        portion, first_block_last && i == 0);
     if (failure != nullptr) return write_failed(failure);
     if (show_progress) progress_step(done, span.count);
   }

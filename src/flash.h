@@ -41,8 +41,8 @@ int api_flash_read(void* buffer, int fd, uint32_t offset, uint32_t length);
 int api_flash_write(const void* buffer, int fd, uint32_t offset, uint32_t length,
                     uint8_t show_progress);
 // Rewrites like api_flash_write, but brings the range's first block to its new content after all
-// the others: a power cut in the middle leaves that block, and the record header it holds, as
-// they were. The progress display is the same.
+// the others, and within it the first 1024-byte piece last: a power cut in the middle leaves the
+// record header that piece holds as it was, or erased. The progress display is the same.
 int api_flash_write_first_block_last(const void* buffer, int fd, uint32_t offset, uint32_t length,
                                      uint8_t show_progress);
 // Erases every block that the range touches; 0 or -1.

@@ -234,7 +234,9 @@ void boot_record(const Record& r) {
 
 // Writes the record into the slot file. The first 16 bytes go out as zeros and get the header
 // once everything else is on the file system: a file cut short by a power failure never passes
-// for an installed version, and the boot path calls it an invalid header.
+// for an installed version, and the boot path calls it an invalid header. The slot becomes the
+// selected image before the header goes on: a complete file is skipped as the same version by a
+// repeated install, which would then never select it.
 int install_slot_file(const Record& r, int32_t slot) {
   struct stat st;
   if (stat("/user/images", &st) != 0) mkdir("/user/images", 0755);
@@ -244,8 +246,9 @@ int install_slot_file(const Record& r, int32_t slot) {
   if (out < 0) return errno;
   printf("    ");
   int err = copy_record(r, out, 0, true, true);
-  if (err == 0 &&
-      (fsync(out) != 0 || pwrite(out, r.raw, kVersionBytes, 0) != kVersionBytes || fsync(out) != 0))
+  if (err == 0 && fsync(out) != 0) err = errno;
+  if (err == 0) api_set_image(static_cast<uint8_t>(slot));
+  if (err == 0 && (pwrite(out, r.raw, kVersionBytes, 0) != kVersionBytes || fsync(out) != 0))
     err = errno;
   close(out);
   return err;
@@ -277,7 +280,6 @@ Outcome install_application(const Record& r, uint8_t skip, int32_t* slot) {
   }
   printf("\b\b\b\b100%c\n", '%');
   printf("\nImage%d updated succeeded\n", *slot);
-  api_set_image(static_cast<uint8_t>(*slot));
   return Outcome::kWritten;
 }
 

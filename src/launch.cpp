@@ -507,12 +507,34 @@ int extract_gdb(int slot) {
 
 namespace {
 
+// Puts a record's first bytes back at the start of a file that holds the whole record otherwise;
+// a file of another size (a copy that failed) is left as it is.
+void put_header(const char* path, const uint8_t* header, uint64_t record_size) {
+  Fd file(open(path, O_WRONLY));
+  struct stat st = {};
+  if (!file.ok() || fstat(file.get(), &st) != 0 || static_cast<uint64_t>(st.st_size) != record_size)
+    return;
+  if (pwrite(file.get(), header, kStandardHeaderSize, 0) != ssize_t{kStandardHeaderSize} ||
+      fsync(file.get()) != 0) { /* a slot file without its header is not booted */
+  }
+}
+
 // Copies the rescue partition's record, header included, into a slot and selects that slot.
+// The copy is made with the header held back, and the slot file gets it once cp has brought
+// everything else: a copy cut short by a power failure then holds no record, and the next start
+// falls back to the rescue image again instead of failing the check in both slots for ever.
 void install_recovery_image(const RecordSource& src, const RecordHeader& h, char slot_char) {
   printf("\nInstalling recovery image as image%c...\n", slot_char);
-  Fd image(open("/tmp/image", O_WRONLY | O_CREAT | O_TRUNC, 0644));
+  Fd image(open("/tmp/image", O_RDWR | O_CREAT | O_TRUNC, 0644));
   // The record is read again from flash; a copy that does not check is not installed.
   if (!image.ok() || !stream_record(src, h, 0, image.get())) {
+    fprintf(stderr, "Failed to open image file.\n");
+    board_reset();
+  }
+  uint8_t header[kStandardHeaderSize] = {};
+  static const uint8_t kHeldBack[kStandardHeaderSize] = {};
+  if (pread_full(image.get(), header, sizeof header, 0) != ssize_t{kStandardHeaderSize} ||
+      pwrite(image.get(), kHeldBack, sizeof kHeldBack, 0) != ssize_t{kStandardHeaderSize}) {
     fprintf(stderr, "Failed to open image file.\n");
     board_reset();
   }
@@ -520,6 +542,10 @@ void install_recovery_image(const RecordSource& src, const RecordHeader& h, char
   run_shell("mkdir /user/images &> /dev/null");
   snprintf(stringbuff, sizeof stringbuff, "cp /tmp/image /user/images/image%c\n", slot_char);
   run_shell(stringbuff);
+  char slot_path[32];
+  snprintf(slot_path, sizeof slot_path, "/user/images/image%c", slot_char);
+  put_header("/tmp/image", header, h.total_size);
+  put_header(slot_path, header, h.total_size);
   const int slot = slot_char - '0';
   printf("Setting boot image to %d\n", slot);
   api_set_image(static_cast<uint8_t>(slot));

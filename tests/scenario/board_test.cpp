@@ -33,8 +33,8 @@ TEST_P(BoardTest, DevicesOfAHealthyBoard) {
                        "erase kernel 0 65536\nread kernel 16 2\n"
                        "erase kernel 16 65536\nerase kernel 0 100\nerase kernel 3080192 131072\n"
                        "write kernel 3145726 aabbccdd\nwrite kernel 3145728 aa\n"
-                       "i2c 0 54 w 01000201\ni2c 0 54 w 0100\ni2c 0 54 r 3\n"
-                       "i2c 0 54 w 001e414243\ni2c 0 54 w 1fff\ni2c 0 54 r 2\n"
+                       "i2c 0 54 w 01000201\nwait 5\ni2c 0 54 w 0100\ni2c 0 54 r 3\n"
+                       "i2c 0 54 w 001e414243\nwait 5\ni2c 0 54 w 1fff\ni2c 0 54 r 2\n"
                        "smbus 1 20 4\nsmbus 1 20 c f7\nsmbus 1 21 4\ni2c 0 50 r 1\ni2c 1 54 r 1\n"
                        "exec /bin/backtrace\n");
   EXPECT_EQ(r.status, kRanApplication);

@@ -10,6 +10,7 @@
 //   i2c BUS ADDR r LENGTH     select and read
 //   smbus BUS ADDR REG [VAL]  I2C_SMBUS byte-data read (or write when VAL is given)
 //   sleep SECONDS | usleep US | poll MS    report the real time taken in ms
+//   wait MS                   sleep MS of board time, silently
 //   clock SECONDS             sleep on a real timer and report the board clock's advance
 //   system LINE               run LINE (\\n: a newline) through the shell: "status=N"
 //   exec PATH                 execlp PATH: "exec error=ERRNO" when it returns
@@ -143,6 +144,8 @@ int main() {
       if (is(op, "usleep")) usleep(static_cast<useconds_t>(atol(rest)));
       if (is(op, "poll")) poll(nullptr, 0, atoi(rest));
       printf("real_ms=%ld\n", static_cast<long>(now_ms(CLOCK_MONOTONIC_RAW) - start));
+    } else if (is(op, "wait")) {
+      usleep(static_cast<useconds_t>(atol(rest) * 1000));
     } else if (is(op, "clock")) {
       // The board clock across a sleep of the same board length advances by that length.
       const double start = now_ms(CLOCK_MONOTONIC);

@@ -15,6 +15,7 @@
 //   set_image N | set_booted_image N       "set_image=R" | "set_booted_image=R"
 //   eeprom_read OFFSET LENGTH              api_eeprom_read: "eeprom_read=R HEX"
 //   ubootenv_read                          api_ubootenv_read: "ubootenv_read=R"
+//   i2c_read OFFSET LENGTH WIDTH           i2c_read of the EEPROM: "i2c_read=R HEX"
 //   env                                    parse_uboot_env, then every boot option on one line
 //   serial_init | serial_reset             init_serial, then reset_serial on its line:
 //                                          "init_serial=ok" (or -1) | "reset_serial=done"
@@ -143,6 +144,12 @@ void run(const std::string& op, char** args, int argc) {
     const int r = api_eeprom_read(buffer.data(), static_cast<uint16_t>(number(args[0])),
                                   static_cast<int>(buffer.size()));
     print_hex("eeprom_read", r, buffer);
+  } else if (op == "i2c_read" && argc == 3) {
+    Bytes buffer(number(args[1]), 0);
+    const int r = i2c_read(0, 0xA8, static_cast<uint16_t>(number(args[0])),
+                           static_cast<int>(buffer.size()), static_cast<int>(number(args[2])),
+                           buffer.data());
+    print_hex("i2c_read", r, buffer);
   } else if (op == "install" && argc == 3) {
     printf("install=%d\n", processVeskoImage(args[0], static_cast<uint8_t>(number(args[1])),
                                              static_cast<int32_t>(number(args[2]))));

@@ -222,7 +222,7 @@ TEST_P(StorageTest, EepromWritesFollowTheRegisterStep) {
              "i2c-1 0x20 smbus-write reg 0x0c = 0x04", "i2c-0 0x54 write 01 3a 04",
              "i2c-0 0x54 write 01 3b", "i2c-0 0x54 read d4", "i2c-0 0x54 write 01 00",
              "i2c-0 0x54 read 02", "i2c-0 0x54 write 01 38", "i2c-0 0x54 read ff ff 04 d4",
-             "i2c-0 0x00 write  nak", "i2c-0 0x00 read 0 nak"}));
+             "i2c-0 0x00 write nak", "i2c-0 0x00 read 0 nak"}));
   vpd[256] = 2;
   vpd[314] = 4;
   regs[12] = 0x04;

@@ -7,8 +7,9 @@
 //  - the management port eth0 as the launcher's own sockets see it (index, flags, link),
 //  - a log of every command line the launcher runs through the shell or exec,
 //  - scaled time for the launcher's sleeps, waits and clocks,
-//  - fault injection (failing, short or silently lost MTD operations, failing shell commands) and
-//    power cuts after the Nth write to flash or to /user.
+//  - fault injection (failing, short, half-erasing or silently lost MTD operations, a busy I2C
+//    bus, failing shell commands) and power cuts after the Nth write to flash or to /user, with
+//    the run's writes counted for kvzsim to report.
 //
 // The launcher is the process whose argv[0] equals $KVZEMU_MAIN; only it is logged, time-scaled
 // and device-emulated. Other processes (the shell, tar, cp) only count writes for power cuts.
@@ -109,6 +110,8 @@ struct Config {
   bool fail_memgetinfo = false;
   bool eeprom_silent = false;
   Fault fail_read, short_read, fail_erase, fail_write, short_write, stuck_write;
+  Fault half_erase;          // erases the first half of the range, then fails
+  int i2c_busy = -1;         // the bus on which selecting a device fails with EBUSY
   long power_cut_flash = 0;  // cut after this many MTD writes (0: never)
   long power_cut_user = 0;   // cut after this many writes to files under /user
   char fail_system[128] = {};
@@ -148,6 +151,8 @@ void apply_setting(const char* key, const char* value) {
   if (!strcmp(key, "fail_mtd_write")) parse_fault(&cfg.fail_write, value);
   if (!strcmp(key, "short_mtd_write")) parse_fault(&cfg.short_write, value);
   if (!strcmp(key, "stuck_mtd_write")) parse_fault(&cfg.stuck_write, value);
+  if (!strcmp(key, "half_erase_mtd")) parse_fault(&cfg.half_erase, value);
+  if (!strcmp(key, "i2c_busy")) cfg.i2c_busy = atoi(value);
   if (!strcmp(key, "power_cut_flash_write")) cfg.power_cut_flash = strtol(value, nullptr, 10);
   if (!strcmp(key, "power_cut_user_write")) cfg.power_cut_user = strtol(value, nullptr, 10);
   if (!strcmp(key, "fail_system")) snprintf(cfg.fail_system, sizeof cfg.fail_system, "%s", value);
@@ -361,12 +366,16 @@ bool is_user_file(int fd) {
   return !strncmp(target, "/user/", 6);
 }
 
+// Every write is counted, cut or not: kvzsim reports the counts of a run, so that a campaign
+// knows how many cut points an install has.
 void after_write(int fd, const Device* dev) {
   if (!cfg.active) return;
-  if (dev && dev->kind == Kind::kMtd && cfg.power_cut_flash > 0) {
-    if (count_shared("flash") >= cfg.power_cut_flash) power_cut();
-  } else if (!dev && cfg.power_cut_user > 0 && is_user_file(fd)) {
-    if (count_shared("user") >= cfg.power_cut_user) power_cut();
+  if (dev && dev->kind == Kind::kMtd) {
+    const long n = count_shared("flash");
+    if (cfg.power_cut_flash > 0 && n >= cfg.power_cut_flash) power_cut();
+  } else if (!dev && is_user_file(fd)) {
+    const long n = count_shared("user");
+    if (cfg.power_cut_user > 0 && n >= cfg.power_cut_user) power_cut();
   }
 }
 
@@ -489,12 +498,19 @@ int mtd_ioctl(int fd, const Device* dev, unsigned long request, void* arg) {
       errno = EIO;
       return -1;
     }
+    // An erase interrupted half way leaves the first half of the range erased.
+    const bool half = fault_fires(&cfg.half_erase, dev);
+    const uint32_t length = half ? e->length / 2 : e->length;
     uint8_t ff[4096];
     memset(ff, 0xFF, sizeof ff);
-    for (uint32_t done = 0; done < e->length;) {
-      const uint32_t k = e->length - done < sizeof ff ? e->length - done : sizeof ff;
+    for (uint32_t done = 0; done < length;) {
+      const uint32_t k = length - done < sizeof ff ? length - done : sizeof ff;
       if (raw_pwrite(fd, ff, k, e->start + done) != static_cast<ssize_t>(k)) return -1;
       done += k;
+    }
+    if (half) {
+      errno = EIO;
+      return -1;
     }
     count_erase(dev, e->start, e->length, size);
     return 0;
@@ -510,7 +526,14 @@ constexpr int kRegsAddress = 0x20;
 constexpr uint32_t kEepromSize = 8192;
 constexpr uint32_t kEepromPage = 32;
 
+// A 24Cxx part programs its cells after the write's stop condition, and answers nothing during
+// that internal write cycle: the host must wait it out (in board time).
+constexpr double kWriteCycleSeconds = 0.005;
+
 uint32_t eeprom_pointer = 0;
+double eeprom_busy_until = 0;
+
+double board_seconds();
 
 // Opens a backing file of the board; -1 when the device is absent (it does not answer).
 int open_backing(const char* rel) {
@@ -521,6 +544,7 @@ int open_backing(const char* rel) {
 
 bool eeprom_answers(int bus, int slave) {
   if (bus != 0 || slave != kEepromAddress || cfg.eeprom_silent) return false;
+  if (board_seconds() < eeprom_busy_until) return false;
   const int fd = open_backing("eeprom/vpd.bin");
   if (fd < 0) return false;
   close(fd);
@@ -532,13 +556,20 @@ ssize_t i2c_write(int fd, const Device* dev, const uint8_t* b, size_t n) {
   const int slave = fd_state[fd].i2c_slave;
   char hex[256];
   hex_bytes(hex, sizeof hex, b, n);
-  if (!eeprom_answers(bus, slave) || n < 2) {
-    log_i2c("i2c-%d 0x%02x write %s nak", bus, slave & 0xFF, hex);
+  const char* gap = n ? " " : "";
+  if (!eeprom_answers(bus, slave)) {
+    log_i2c("i2c-%d 0x%02x write%s%s nak", bus, slave & 0xFF, gap, hex);
     errno = ENXIO;
     return -1;
   }
-  log_i2c("i2c-%d 0x%02x write %s", bus, slave, hex);
-  eeprom_pointer = ((static_cast<uint32_t>(b[0]) << 8) | b[1]) % kEepromSize;
+  log_i2c("i2c-%d 0x%02x write%s%s", bus, slave, gap, hex);
+  // The word address arrives high byte first and is latched byte by byte: a write of one byte
+  // replaces only the high byte. Without data bytes there is no write cycle.
+  if (n >= 1) eeprom_pointer = ((static_cast<uint32_t>(b[0]) << 8) | (eeprom_pointer & 0xFF));
+  if (n >= 2) eeprom_pointer = (eeprom_pointer & 0xFF00) | b[1];
+  eeprom_pointer %= kEepromSize;
+  if (n <= 2) return static_cast<ssize_t>(n);
+  eeprom_busy_until = board_seconds() + kWriteCycleSeconds;
   const int back = open_backing("eeprom/vpd.bin");
   const uint32_t page = eeprom_pointer & ~(kEepromPage - 1);
   for (size_t i = 2; i < n; ++i) {
@@ -604,6 +635,11 @@ int i2c_ioctl(int fd, const Device* dev, unsigned long request, void* arg) {
     const unsigned long addr = reinterpret_cast<unsigned long>(arg);
     if (addr > 0x7F) {
       errno = EINVAL;
+      return -1;
+    }
+    // As when a kernel driver holds the address: only the forcing request takes it over.
+    if (request == I2C_SLAVE && dev->name[0] - '0' == cfg.i2c_busy) {
+      errno = EBUSY;
       return -1;
     }
     fd_state[fd].i2c_slave = static_cast<int>(addr);
@@ -684,6 +720,15 @@ void scale_clock(clockid_t clock, struct timespec* ts) {
   const double board = base[slot] + (now - base[slot]) * scale();
   ts->tv_sec = static_cast<time_t>(board);
   ts->tv_nsec = static_cast<long>((board - static_cast<double>(ts->tv_sec)) * 1e9);
+}
+
+// The board's monotonic clock, in seconds: what the launcher's own clock reads.
+double board_seconds() {
+  static auto fn = real<int (*)(clockid_t, struct timespec*)>("clock_gettime");
+  struct timespec ts;
+  fn(CLOCK_MONOTONIC, &ts);
+  scale_clock(CLOCK_MONOTONIC, &ts);
+  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
 }
 
 // ---- Exec helpers ---------------------------------------------------------------------------

@@ -310,6 +310,13 @@ int run_sandbox(std::vector<std::string> args, bool ignore_interrupts) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
+// The writes of one kind that the run made, as the emulator counted them ("0" for none).
+std::string write_count(const RunDir& run, const char* kind) {
+  const std::string path = run.path + "/count-" + kind;
+  const std::string text = exists(path) ? read_text(path) : "";
+  return text.empty() ? "0" : text.substr(0, text.find('\n'));
+}
+
 int boot(int argc, char** argv) {
   if (argc < 1) {
     usage();
@@ -349,7 +356,9 @@ int boot(int argc, char** argv) {
   // how its process ended.
   const std::string stats = exists(run.path + "/stats") ? read_text(run.path + "/stats") : "";
   make_dirs(o.board + "/stats");
-  write_text(o.board + "/stats/launcher", stats + "exit_status=" + std::to_string(rc) + "\n");
+  write_text(o.board + "/stats/launcher", stats + "exit_status=" + std::to_string(rc) + "\n" +
+                                              "flash_writes=" + write_count(run, "flash") + "\n" +
+                                              "user_writes=" + write_count(run, "user") + "\n");
   if (rc == 127 && !exists(run.path + "/stats") && !exists(run.path + "/reboot") &&
       !exists(run.path + "/backtrace"))
     die("the sandbox did not start (is bubblewrap installed?)");
