@@ -175,7 +175,13 @@ struct Expect {
   Lines commands{};
   std::string echo{};
 };
+// Standard output is compared without the dots of the USB mount checks before "USB mounted and
+// ready!": how many checks pass before the platform announces the stick depends on how fast the
+// launcher starts.
 void expect_boot(const Boot& got, const Board& board, const Expect& want);
+std::string undotted(std::string out);
+// md5sum's digest of the bytes, as the launcher names a rejected image.
+std::string md5_hex(const Bytes& bytes);
 
 // A console dialog step: `keys` typed once `prompt` is on standard output and the launcher reads.
 struct Exchange {

@@ -39,14 +39,6 @@ std::string skipped(int slot) {
 
 // The platform announces the stick after a moment the launcher does not control: the dots it
 // draws before the stick is ready are left out of the comparison.
-std::string undotted(std::string out) {
-  const size_t ready = out.find("USB mounted and ready!");
-  size_t dots = ready;
-  while (dots != std::string::npos && dots > 0 && out[dots - 1] == '.') --dots;
-  if (ready != std::string::npos) out.erase(dots, ready - dots);
-  return out;
-}
-
 // One power-on of a story: how the board is changed first, whether the stick is in, the keys
 // typed at the yes/no question (none: nobody answers), and what the boot shows.
 struct PowerOn {
@@ -78,23 +70,18 @@ class UsbTest : public BootTest {
       }
       const Boot r = c.finish();
       EXPECT_EQ(r.status, p.status);
-      EXPECT_EQ(undotted(r.out), p.out);
+      EXPECT_EQ(kvzsim::undotted(r.out), p.out);
       EXPECT_EQ(r.err, p.err);
       EXPECT_EQ(b.commands(), p.commands.value_or(b.commands()));
     }
   }
 };
 
-std::string digest_of(const Board& b, const std::string& rel) {
-  std::string out;
-  kvzsim::run_program({"md5sum", b.path(rel)}, &out);
-  return out.substr(0, 32);
-}
-
 TEST_P(UsbTest, StickImageAndTheRejectedList) {
   Board board;
   board.write("usb/QVM7314_OS.img", app_record("9.0.0.0"));
-  const std::string marker = "/user/images/rejected/" + digest_of(board, "usb/QVM7314_OS.img");
+  const std::string marker =
+      "/user/images/rejected/" + kvzsim::md5_hex(board.read("usb/QVM7314_OS.img"));
   const std::string flash1 = "Booting image '1'\n" + kvzsim::app_says("1.1.0.0");
   play(board,
        {{"first boot from the stick: listed, then booted",
@@ -134,7 +121,8 @@ TEST_P(UsbTest, StickImageAndTheRejectedList) {
              flash1},
         {"USB boot byte not 213: not a word", [](const Board& b) { b.set_vpd(315, 212); }, true, "",
          kRanApplication, flash1, "", Lines{kMount, kUntar, kExec}}});
-  EXPECT_TRUE(board.exists("user/images/rejected/" + digest_of(board, "usb/QVM7314_OS.img")));
+  EXPECT_TRUE(
+      board.exists("user/images/rejected/" + kvzsim::md5_hex(board.read("usb/QVM7314_OS.img"))));
 }
 
 TEST_P(UsbTest, ReplacementsAndBootLoaderBundles) {

@@ -117,6 +117,9 @@ struct Config {
   char fail_system[128] = {};
   char eth0[16] = "up";  // up (link), down (present, no link) or absent
   char fail_exec[128] = {};
+  // The launcher's opens of this path fail (EACCES): every one, or only the Nth.
+  char fail_open[128] = {};
+  long fail_open_nth = 0, fail_open_seen = 0;
   Device devices[kMaxDevices];
   int device_count = 0;
 };
@@ -158,6 +161,12 @@ void apply_setting(const char* key, const char* value) {
   if (!strcmp(key, "fail_system")) snprintf(cfg.fail_system, sizeof cfg.fail_system, "%s", value);
   if (!strcmp(key, "eth0")) snprintf(cfg.eth0, sizeof cfg.eth0, "%s", value);
   if (!strcmp(key, "fail_exec")) snprintf(cfg.fail_exec, sizeof cfg.fail_exec, "%s", value);
+  if (!strcmp(key, "fail_open")) {
+    const char* colon = strrchr(value, ':');
+    const int len = colon ? static_cast<int>(colon - value) : static_cast<int>(strlen(value));
+    snprintf(cfg.fail_open, sizeof cfg.fail_open, "%.*s", len, value);
+    cfg.fail_open_nth = colon ? strtol(colon + 1, nullptr, 10) : 0;
+  }
 }
 
 void read_config() {
@@ -789,14 +798,24 @@ static int after_open(int fd) {
   return fd;
 }
 
+// The fault fail_open: true (errno EACCES) when this open of the launcher's is to fail.
+static bool open_refused(const char* path) {
+  if (!cfg.main || !cfg.fail_open[0] || !path || strcmp(path, cfg.fail_open) != 0) return false;
+  if (cfg.fail_open_nth > 0 && ++cfg.fail_open_seen != cfg.fail_open_nth) return false;
+  errno = EACCES;
+  return true;
+}
+
 int open(const char* path, int flags, ...) {
   OPEN_MODE(flags);
   static auto fn = real<open_fn>("open");
+  if (open_refused(path)) return -1;
   return after_open(fn(path, flags, mode));
 }
 int open64(const char* path, int flags, ...) {
   OPEN_MODE(flags);
   static auto fn = real<open_fn>("open64");
+  if (open_refused(path)) return -1;
   return after_open(fn(path, flags, mode));
 }
 int openat(int dirfd, const char* path, int flags, ...) {
