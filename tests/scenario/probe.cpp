@@ -1,20 +1,17 @@
 // A stand-in launcher for testing the virtual board itself: it reads commands from standard
 // input, one per line, performs them through the same Linux interfaces the launcher uses, and
-// prints what it saw. Built for the host and for PowerPC like the launcher.
+// prints what it saw ("error=ERRNO" for a failed call). Built for the host and for PowerPC.
 //
-//   info PART                 MEMGETINFO: "size=N erasesize=N" or "error=ERRNO"
-//   erase PART OFFSET LENGTH  MEMERASE: "ok" or "error=ERRNO"
-//   write PART OFFSET HEX     pwrite: "wrote=N" or "error=ERRNO"
-//   read PART OFFSET LENGTH   pread: "read=HEX" or "error=ERRNO"
-//   i2c BUS ADDR w HEX        select ADDR on /dev/i2c-BUS and write the bytes
-//   i2c BUS ADDR r LENGTH     select and read
-//   smbus BUS ADDR REG [VAL]  I2C_SMBUS byte-data read (or write when VAL is given)
-//   sleep SECONDS | usleep US | poll MS    report the real time taken in ms
+//   erase PART OFFSET LENGTH  MEMERASE: "ok"
+//   write PART OFFSET HEX     pwrite: "wrote=N"
+//   read PART OFFSET LENGTH   pread: "read=HEX"
+//   i2c BUS ADDR w HEX        select ADDR on /dev/i2c-BUS and write the bytes: "wrote=N"
+//   i2c BUS ADDR r LENGTH     select and read: "read=HEX"
+//   sleep S | usleep US | poll MS   the real time taken: "real_ms=N"
 //   wait MS                   sleep MS of board time, silently
-//   clock SECONDS             sleep on a real timer and report the board clock's advance
-//   system LINE               run LINE (\\n: a newline) through the shell: "status=N"
+//   clock S                   sleep on a real timer; the board clock's advance: "board_ms=N"
+//   system LINE               run LINE through the shell: "status=N"
 //   exec PATH                 execlp PATH: "exec error=ERRNO" when it returns
-//   exit N                    exit with status N
 #include <errno.h>
 #include <fcntl.h>
 #include <linux/i2c-dev.h>
@@ -32,8 +29,6 @@
 
 namespace {
 
-// Prints "error=ERRNO" for a failed call, else the bytes read ("read=HEX") or the count of bytes
-// written ("wrote=N").
 void report(ssize_t n, const uint8_t* read_bytes) {
   if (n < 0) {
     printf("error=%d\n", errno);
@@ -64,24 +59,18 @@ double now_ms(clockid_t clock) {
 }
 
 void cmd_mtd(const char* op, const char* rest) {
-  char part[32] = {}, hex[4096] = {};
+  char part[32] = {}, hex[4096] = {}, path[64];
   unsigned long a = 0, b = 0;
   sscanf(rest, "%31s %li %4095s", part, &a, hex);
   sscanf(rest, "%31s %li %li", part, &a, &b);
-  char path[64];
   snprintf(path, sizeof path, "/dev/mtd-%s", part);
   const int fd = open(path, O_RDWR | O_SYNC);
   uint8_t data[4096];
-  mtd_info_user info = {};
   erase_info_user e = {static_cast<uint32_t>(a), static_cast<uint32_t>(b)};
   if (fd < 0)
     printf("error=%d\n", errno);
-  else if (is(op, "info") && ioctl(fd, MEMGETINFO, &info) == 0)
-    printf("size=%u erasesize=%u\n", info.size, info.erasesize);
-  else if (is(op, "erase") && ioctl(fd, MEMERASE, &e) == 0)
-    printf("ok\n");
-  else if (is(op, "info") || is(op, "erase"))
-    printf("error=%d\n", errno);
+  else if (is(op, "erase"))
+    ioctl(fd, MEMERASE, &e) == 0 ? printf("ok\n") : printf("error=%d\n", errno);
   else if (is(op, "write"))
     report(pwrite(fd, data, parse_hex(hex, data, 2048), static_cast<off_t>(a)), nullptr);
   else
@@ -89,32 +78,20 @@ void cmd_mtd(const char* op, const char* rest) {
   if (fd >= 0) close(fd);
 }
 
-void cmd_i2c(const char* op, const char* rest) {
-  int bus = 0, n = 0;
-  unsigned addr = 0, reg = 0, val = 0;
-  char dir = 0, arg[512] = {};
-  if (is(op, "i2c"))
-    n = sscanf(rest, "%d %x %c %511s", &bus, &addr, &dir, arg);
-  else
-    n = sscanf(rest, "%d %x %x %x", &bus, &addr, &reg, &val);
-  char path[32];
+void cmd_i2c(const char* rest) {
+  int bus = 0;
+  unsigned addr = 0;
+  char dir = 0, arg[512] = {}, path[32];
+  const int n = sscanf(rest, "%d %x %c %511s", &bus, &addr, &dir, arg);
   snprintf(path, sizeof path, "/dev/i2c-%d", bus);
   const int fd = open(path, O_RDWR);
-  if (fd < 0 || n < 3) {
+  if (fd < 0 || n < 4) {
     printf("open error=%d\n", errno);
     return;
   }
   if (ioctl(fd, I2C_SLAVE, addr) < 0) printf("slave error=%d\n", errno);
   uint8_t data[256];
-  i2c_smbus_data byte = {};
-  byte.byte = static_cast<uint8_t>(val);
-  i2c_smbus_ioctl_data req = {static_cast<uint8_t>(n == 4 ? I2C_SMBUS_WRITE : I2C_SMBUS_READ),
-                              static_cast<uint8_t>(reg), I2C_SMBUS_BYTE_DATA, &byte};
-  if (is(op, "smbus") && ioctl(fd, I2C_SMBUS, &req) < 0)
-    printf("error=%d\n", errno);
-  else if (is(op, "smbus"))
-    printf("byte=0x%02x\n", byte.byte);
-  else if (dir == 'w')
+  if (dir == 'w')
     report(write(fd, data, parse_hex(arg, data, sizeof data)), nullptr);
   else
     report(read(fd, data, strtoul(arg, nullptr, 0) % sizeof data), data);
@@ -125,18 +102,16 @@ void cmd_i2c(const char* op, const char* rest) {
 
 int main() {
   setvbuf(stdout, nullptr, _IONBF, 0);
-  char line[8192];
+  char line[8192], op[32];
   while (fgets(line, sizeof line, stdin)) {
     line[strcspn(line, "\n")] = 0;
-    char word[32] = {};
     int used = 0;
-    if (sscanf(line, "%31s %n", word, &used) < 1) continue;
-    const char* op = word;
-    char* rest = line + used;
-    if (is(op, "info") || is(op, "erase") || is(op, "write") || is(op, "read")) {
+    if (sscanf(line, "%31s %n", op, &used) < 1) continue;
+    const char* rest = line + used;
+    if (is(op, "erase") || is(op, "write") || is(op, "read")) {
       cmd_mtd(op, rest);
-    } else if (is(op, "i2c") || is(op, "smbus")) {
-      cmd_i2c(op, rest);
+    } else if (is(op, "i2c")) {
+      cmd_i2c(rest);
     } else if (is(op, "sleep") || is(op, "usleep") || is(op, "poll")) {
       // The real time taken, on CLOCK_MONOTONIC_RAW, which the emulator leaves unscaled.
       const double start = now_ms(CLOCK_MONOTONIC_RAW);
@@ -147,23 +122,15 @@ int main() {
     } else if (is(op, "wait")) {
       usleep(static_cast<useconds_t>(atol(rest) * 1000));
     } else if (is(op, "clock")) {
-      // The board clock across a sleep of the same board length advances by that length.
       const double start = now_ms(CLOCK_MONOTONIC);
       struct timespec req = {atoi(rest), 0};
       nanosleep(&req, nullptr);
       printf("board_ms=%ld\n", static_cast<long>(now_ms(CLOCK_MONOTONIC) - start));
     } else if (is(op, "system")) {
-      // "\n" in the line stands for a newline inside the command.
-      for (char* at = strstr(rest, "\\n"); at; at = strstr(at, "\\n")) {
-        *at = '\n';
-        memmove(at + 1, at + 2, strlen(at + 2) + 1);
-      }
       printf("status=%d\n", system(rest));
     } else if (is(op, "exec")) {
       execlp(rest, rest, static_cast<char*>(nullptr));
       printf("exec error=%d\n", errno);
-    } else if (is(op, "exit")) {
-      return atoi(rest);
     }
   }
   return 0;

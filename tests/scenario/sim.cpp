@@ -8,6 +8,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <filesystem>
@@ -31,7 +32,7 @@ void check(bool ok, const std::string& what) {
 
 // Runs argv in place of this (child) process, its standard input and output (and error, unless
 // err is -1) taken from the descriptors given; exits with 127 when it cannot.
-[[noreturn]] void exec_argv(const std::vector<std::string>& argv, int in, int out, int err) {
+[[noreturn]] void exec_argv(const Lines& argv, int in, int out, int err) {
   dup2(in, 0);
   dup2(out, 1);
   dup2(err < 0 ? out : err, 2);
@@ -40,19 +41,6 @@ void check(bool ok, const std::string& what) {
   a.push_back(nullptr);
   execvp(a[0], a.data());
   _exit(127);
-}
-
-Bytes read_file(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  return Bytes(std::istreambuf_iterator<char>(f), {});
-}
-
-void write_file(const std::string& path, const Bytes& data, std::ios::openmode mode = {},
-                size_t offset = 0) {
-  std::fstream f(path, std::ios::binary | std::ios::out | mode);
-  f.seekp(static_cast<long>(offset));
-  check(!!f.write(reinterpret_cast<const char*>(data.data()), static_cast<long>(data.size())),
-        "cannot write " + path);
 }
 
 int open_pty(std::string* slave_name) {
@@ -91,12 +79,6 @@ struct ScratchDir {
   ~ScratchDir() { fs::remove_all(path); }
 };
 
-// Runs a host program that must succeed.
-void must_run(const std::vector<std::string>& argv) {
-  std::string out;
-  check(run_program(argv, &out) == 0, argv[0] + " failed: " + out);
-}
-
 // Waits up to `seconds` for a child; its exit status, or -1 when it had to be killed.
 int reap(pid_t pid, double seconds, const std::function<void()>& meanwhile) {
   for (const double end = now() + seconds; now() < end; meanwhile()) {
@@ -108,23 +90,10 @@ int reap(pid_t pid, double seconds, const std::function<void()>& meanwhile) {
   return -1;
 }
 
-}  // namespace
-
-std::vector<std::string> lines_of(const std::string& text) {
-  std::vector<std::string> out;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) out.push_back(line);
-  return out;
-}
-
-std::vector<Target> targets() {
-  if (std::string(KVZ_PPC_BIN_DIR).empty()) return {Target::kHost};
-  return {Target::kHost, Target::kPpc};
-}
-
-int run_program(const std::vector<std::string>& argv, std::string* out) {
+// Runs a host program that must succeed; returns its standard output and error.
+std::string must_run(const Lines& argv) {
   int p[2];
-  if (pipe(p) != 0) return -1;
+  check(pipe(p) == 0, "pipe failed");
   const pid_t pid = fork();
   if (pid == 0) {
     close(p[0]);
@@ -135,42 +104,46 @@ int run_program(const std::vector<std::string>& argv, std::string* out) {
   while (drain(p[0], &text)) {
   }
   close(p[0]);
-  int status = 0;
-  waitpid(pid, &status, 0);
-  if (out) *out = text;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  int st = 0;
+  waitpid(pid, &st, 0);
+  check(WIFEXITED(st) && WEXITSTATUS(st) == 0, argv[0] + " failed: " + text);
+  return text;
 }
 
-// ---- Board ----------------------------------------------------------------------------------
+}  // namespace
 
-Board::Board(const std::vector<std::string>& init_args) : dir_(temp_dir("kvzsim-test")) {
-  std::vector<std::string> argv = {host_bin() + "/kvzsim", "init", dir_};
+Bytes read_file(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  return Bytes(std::istreambuf_iterator<char>(f), {});
+}
+
+void write_file(const std::string& path, const Bytes& data, long at) {
+  std::fstream f(path,
+                 std::ios::binary | std::ios::out | (at < 0 ? std::ios::trunc : std::ios::in));
+  f.seekp(std::max(at, 0L));
+  check(!!f.write(reinterpret_cast<const char*>(data.data()), static_cast<long>(data.size())),
+        "cannot write " + path);
+}
+
+Lines lines_of(const std::string& text) {
+  Lines out;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) out.push_back(line);
+  return out;
+}
+
+std::vector<Target> targets() {
+  return *KVZ_PPC_BIN_DIR ? std::vector{Target::kHost, Target::kPpc} : std::vector{Target::kHost};
+}
+
+Board::Board(const Lines& init_args) : dir_(temp_dir("kvzsim-test")) {
+  Lines argv = {bin_for(Target::kHost) + "/kvzsim", "init", dir_};
   argv.insert(argv.end(), init_args.begin(), init_args.end());
   must_run(argv);
 }
 
 Board::~Board() {
   if (!getenv("KVZSIM_KEEP")) fs::remove_all(dir_);
-}
-
-bool Board::exists(const std::string& rel) const {
-  return fs::exists(fs::symlink_status(path(rel)));
-}
-
-Bytes Board::read(const std::string& rel) const {
-  return read_file(path(rel));
-}
-
-void Board::write(const std::string& rel, const Bytes& data) const {
-  write_file(path(rel), data, std::ios::trunc);
-}
-
-void Board::remove(const std::string& rel) const {
-  fs::remove_all(path(rel));
-}
-
-void Board::patch(const std::string& rel, size_t offset, const Bytes& data) const {
-  write_file(path(rel), data, std::ios::in, offset);
 }
 
 std::vector<uint32_t> Board::erase_counts(const std::string& part) const {
@@ -188,7 +161,7 @@ void Board::clear_logs() const {
   fs::create_directory(path("stats"));
 }
 
-void Board::set_env(const std::vector<std::string>& vars, size_t size) const {
+void Board::set_env(const Lines& vars, size_t size) const {
   std::string body;
   for (const std::string& v : vars) body += v + "\n";
   write_text("tmp/env.txt", body);
@@ -197,17 +170,8 @@ void Board::set_env(const std::vector<std::string>& vars, size_t size) const {
   patch("flash/ubootenv", 0, read("tmp/env.bin"));
 }
 
-void Board::make_bundle(const std::string& rel, const std::vector<std::string>& specs) const {
-  std::vector<std::string> argv = {host_bin() + "/kvzimage", "create", path(rel)};
-  argv.insert(argv.end(), specs.begin(), specs.end());
-  must_run(argv);
-}
-
-// ---- Console --------------------------------------------------------------------------------
-
-// Starts kvzsim with the console pty as standard input, or with the file at stdin_path.
-Console::Console(const Board& board, Target target, const std::vector<std::string>& extra,
-                 double time_scale, const std::string& stdin_path) {
+Console::Console(const Board& board, Target target, const Lines& extra, double time_scale,
+                 const std::string& stdin_path) {
   std::string console_slave, serial_slave;
   if (stdin_path.empty()) console_master_ = open_pty(&console_slave);
   serial_master_ = open_pty(&serial_slave);
@@ -222,9 +186,15 @@ Console::Console(const Board& board, Target target, const std::vector<std::strin
   check(pipe2(out, O_CLOEXEC) == 0 && pipe2(err, O_CLOEXEC) == 0, "pipe failed");
   std::ostringstream scale;
   scale << time_scale;
-  std::vector<std::string> argv = {
-      host_bin() + "/kvzsim", "boot",      board.dir(), "--target",  target_name(target),
-      "--time-scale",         scale.str(), "--serial",  serial_slave};
+  Lines argv = {bin_for(Target::kHost) + "/kvzsim",
+                "boot",
+                board.dir(),
+                "--target",
+                target_name(target),
+                "--time-scale",
+                scale.str(),
+                "--serial",
+                serial_slave};
   argv.insert(argv.end(), extra.begin(), extra.end());
   pid_ = fork();
   if (pid_ == 0) {
@@ -264,24 +234,15 @@ void Console::pump(int timeout_ms) {
   if (p[2].revents & POLLIN) drain(console_master_, &echo_);
 }
 
-bool Console::wait_in(const std::string& text, const std::string& buf, size_t* from,
-                      double seconds) {
+bool Console::wait_for(const std::string& text, double seconds) {
   for (const double end = now() + seconds;; pump(20)) {
-    const size_t at = buf.find(text, *from);
+    const size_t at = out_.find(text, out_seen_);
     if (at != std::string::npos) {
-      *from = at + text.size();
+      out_seen_ = at + text.size();
       return true;
     }
     if (now() > end || (out_fd_ < 0 && err_fd_ < 0)) return false;
   }
-}
-
-bool Console::wait_for(const std::string& text, double seconds) {
-  return wait_in(text, out_, &out_seen_, seconds);
-}
-
-bool Console::wait_for_err(const std::string& text, double seconds) {
-  return wait_in(text, err_, &err_seen_, seconds);
 }
 
 void Console::send(const std::string& keys) {
@@ -324,24 +285,25 @@ int Console::send_xmodem(const std::string& file, double seconds, const char* op
 }
 
 Boot run_script(const Board& board, Target target, const std::string& program,
-                const std::string& script, std::vector<std::string> extra, double time_scale) {
+                const std::string& script, Lines extra, double time_scale) {
   extra.insert(extra.begin(), {"--launcher", bin_for(target) + "/" + program});
   Console c(board, target, extra, time_scale);
   c.send(script + "\x04");
   return c.finish();
 }
 
-Boot boot(const Board& board, Target target, const std::vector<std::string>& extra,
-          double time_scale) {
+Boot run_storage(const Board& board, Target target, const std::string& script,
+                 const Lines& faults) {
+  Lines extra;
+  for (const std::string& f : faults) extra.insert(extra.end(), {"--fault", f});
+  return run_script(board, target, "kvzsim_storage", script, extra);
+}
+
+Boot boot(const Board& board, Target target, const Lines& extra, double time_scale) {
   return Console(board, target, extra, time_scale).finish();
 }
 
-Boot boot_closed_console(const Board& board, Target target, const std::vector<std::string>& extra,
-                         double time_scale, double seconds) {
-  return Console(board, target, extra, time_scale, "/dev/null").finish(seconds);
-}
-
-// ---- Scenarios ------------------------------------------------------------------------------
+namespace {
 
 std::string undotted(std::string out) {
   const size_t ready = out.find("USB mounted and ready!");
@@ -351,47 +313,44 @@ std::string undotted(std::string out) {
   return out;
 }
 
-std::string md5_hex(const Bytes& bytes) {
-  char path[] = "/tmp/kvztest-md5-XXXXXX";
-  const int fd = mkstemp(path);
-  EXPECT_GE(fd, 0);
-  EXPECT_EQ(write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
-  close(fd);
-  std::string out;
-  run_program({"md5sum", path}, &out);
-  unlink(path);
-  return out.substr(0, 32);
-}
-
-void expect_boot(const Boot& got, const Board& board, const Expect& want) {
-  EXPECT_EQ(got.status, want.status);
-  EXPECT_EQ(undotted(got.out), want.out);
-  EXPECT_EQ(got.err, want.err);
-  EXPECT_EQ(board.commands(), want.commands);
-  EXPECT_EQ(got.echo, want.echo);
-}
-
-Boot answer(const Board& board, Target target, const std::vector<Exchange>& dialog,
-            const std::vector<std::string>& extra, bool closed_console) {
-  Console c(board, target, extra, 20, closed_console ? "/dev/null" : "");
-  for (const Exchange& step : dialog) {
+void run_on(const Board& board, const Scenario& s, Target target) {
+  SCOPED_TRACE(s.what);
+  if (s.setup) s.setup(board);
+  Console c(board, target, s.options, s.time_scale, s.closed_console ? "/dev/null" : "");
+  for (const Exchange& step : s.dialog) {
     EXPECT_TRUE(c.wait_for(step.prompt)) << step.prompt;
     usleep(800000);  // the launcher is waiting in its read by now
-    c.send(step.keys);
+    if (step.via == Exchange::kConsole) c.send(step.keys);
+    if (step.via == Exchange::kSerial) write_all(c.serial_fd(), step.keys.data(), step.keys.size());
+    const int sx = step.via == Exchange::kXmodem ? c.send_xmodem(board.path(step.keys)) : 0;
+    EXPECT_EQ(sx, 0) << "sx " << step.keys;
+    if (step.via == Exchange::kTmpImage) board.write_text("tmp/image", step.keys);
   }
-  return c.finish();
-}
-
-void run_scenario(const Scenario& s, Target target) {
-  SCOPED_TRACE(s.what);
-  Board board;
-  if (s.setup) s.setup(board);
-  expect_boot(answer(board, target, s.dialog, s.options, s.closed_console), board, s.want);
+  const Boot got = c.finish();
+  EXPECT_EQ(got.status, s.want.status);
+  EXPECT_EQ(undotted(got.out), s.want.out);
+  EXPECT_EQ(got.err, s.want.err);
+  EXPECT_EQ(board.commands(), s.want.commands);
+  EXPECT_EQ(got.echo, s.want.echo);
   if (s.check) s.check(board);
 }
 
-// ---- Payloads -------------------------------------------------------------------------------
+}  // namespace
 
+void run_scenario(const Scenario& s, Target target) {
+  run_on(Board(), s, target);
+}
+
+void run_story(const Board& board, const std::vector<Scenario>& story, Target target) {
+  for (const Scenario& s : story) {
+    board.clear_logs();
+    run_on(board, s, target);
+  }
+}
+
+namespace {
+
+// Files starting with "#!" are executable.
 Bytes make_archive(const ArchiveFiles& files) {
   ScratchDir dir;
   const std::string stage = dir.path + "/stage/";
@@ -405,10 +364,10 @@ Bytes make_archive(const ArchiveFiles& files) {
   return read_file(dir.path + "/archive.tgz");
 }
 
-namespace {
 std::string sample_script(const std::string& says) {
   return "#!/bin/sh\necho \"" + says.substr(0, says.size() - 1) + "\"\n";
 }
+
 }  // namespace
 
 Bytes app_archive(const std::string& version, bool with_distro_id, const ArchiveFiles& more) {
@@ -428,6 +387,12 @@ Bytes gzip_bytes(const Bytes& data) {
   write_file(dir.path + "/data", data);
   must_run({"gzip", "-n", dir.path + "/data"});
   return read_file(dir.path + "/data.gz");
+}
+
+std::string md5_hex(const Bytes& bytes) {
+  ScratchDir dir;
+  write_file(dir.path + "/data", bytes);
+  return must_run({"md5sum", dir.path + "/data"}).substr(0, 32);
 }
 
 }  // namespace kvzsim

@@ -1,18 +1,15 @@
-// Board storage on the virtual board: flash partition rewrites and erases, the VPD EEPROM, the
-// boot options and the serial line, driven through the modules by the stand-in kvzsim_storage. Each
-// session is one power-up: a script of driver commands and the whole transcript it must produce.
-#include <gtest/gtest.h>
+// Board storage on the virtual board, driven through the modules by the stand-in kvzsim_storage:
+// flash rewrites and erases, the VPD EEPROM, the boot options and the serial line. Each session
+// is one power-up: a script of driver commands and the whole transcript it must produce.
 #include <termios.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <tuple>
 
-#include "records.h"
-#include "sim.h"
+#include "boot_fixture.h"
 
 using namespace kvzsim;
+using boottest::flash_progress;
 using kvztest::pattern;
 
 namespace {
@@ -31,8 +28,7 @@ Bytes filled(Bytes b, const std::vector<Fill>& fills) {
   return b;
 }
 
-// The kernel partition's bytes (the first difference named instead of megabytes dumped) and the
-// erase count of each of its blocks (zero unless listed).
+// The kernel partition's bytes (naming the first difference) and its blocks' erase counts.
 void expect_kernel(const Board& board, const Bytes& want, const Counts& erased) {
   const Bytes got = board.read("flash/kernel");
   const auto diff = std::mismatch(got.begin(), got.end(), want.begin(), want.end());
@@ -43,34 +39,10 @@ void expect_kernel(const Board& board, const Bytes& want, const Counts& erased) 
   EXPECT_EQ(board.erase_counts("kernel"), counts);
 }
 
-// What a rewrite draws with progress on: five blanks, then after each block the share of the
-// blocks finished before it, then 100% and a newline.
-std::string progress(uint32_t blocks) {
-  std::string text = "     ";
-  for (uint32_t i = 0; i < blocks; ++i) {
-    char step[16];
-    snprintf(step, sizeof step, "\b\b\b\b%03u%%", i * 100 / blocks);
-    text += step;
-  }
-  return text + "\b\b\b\b100%\n";
-}
-
-// The driver's line of boot options: gdb, gdbserver, gdbport, shell, memchk, rescue, diags.
-std::string options(int gdb, int server, int port, int shell, int memchk, int rescue, int diags) {
-  char line[160];
-  snprintf(line, sizeof line,
-           "gdb_enable=%d gdbserver_enable=%d gdbport=%d shell_enable=%d memchk_enable=%d "
-           "rescue_enable=%d standalone_diags=%d\n",
-           gdb, server, port, shell, memchk, rescue, diags);
-  return line;
-}
-
 class StorageTest : public ::testing::TestWithParam<Target> {
  protected:
   Boot drive(const Board& board, const std::string& script, const Lines& faults = {}) {
-    Lines extra;
-    for (const std::string& f : faults) extra.insert(extra.end(), {"--fault", f});
-    return run_script(board, GetParam(), "kvzsim_storage", script, extra);
+    return run_storage(board, GetParam(), script, faults);
   }
 };
 
@@ -95,18 +67,18 @@ TEST_P(StorageTest, ReadEraseRewriteAndOptions) {
             "erase kernel 0x60000 0x30000\n"  // blocks 6-8; the one of block 7 fails
             "write kernel 0xfff0 0x10020 file=/user/src.bin 0\n",
             {"fail_mtd_read=kernel:1", "short_mtd_read=rfs:1", "fail_mtd_erase=kernel:3"});
-  EXPECT_EQ(r.out, "flash_init=0\n" + options(1, 0, -42, 0, 1, 0, 0) + "read=-1\nread=-1\n" +
+  EXPECT_EQ(r.out, std::string("flash_init=0\ngdb_enable=1 gdbserver_enable=0 gdbport=-42 "
+                               "shell_enable=0 memchk_enable=1 rescue_enable=0 "
+                               "standalone_diags=0\nread=-1\nread=-1\n") +
                        read_back + "erase=0\nFlash Erase mtd erase failed.\nerase=-1\nwrite=0\n");
   Bytes want = filled(old, {{5 * kBlock, 2 * kBlock, 0xff}});
   std::copy(src.begin(), src.end(), want.begin() + 0xfff0);
   expect_kernel(board, want, {{0, 1}, {1, 1}, {2, 1}, {5, 1}, {6, 1}});
 }
 
-// Reinstalling a kernel record as the installer writes it (progress on) erases only the blocks
-// whose bytes change: none, then block 5 for one changed byte.
+// Rewriting a kernel record (progress on) erases only blocks whose bytes change: none, then 5.
 TEST_P(StorageTest, RewritesEraseOnlyChangedBlocks) {
   Board board({"--blank"});
-  // A kernel record of 2.5 MiB and a little more: 40 whole blocks and part of a 41st.
   const Bytes record =
       kvztest::make_record(kMagicKernel, 0x03000102, pattern((5u << 19) + 1000, 3));
   Bytes changed = record, partition(kKernelSize, 0xff);
@@ -119,7 +91,7 @@ TEST_P(StorageTest, RewritesEraseOnlyChangedBlocks) {
                   "flash_init\nwrite kernel 0 2622456 file=/user/record 1\n"
                   "write kernel 0 2622456 file=/user/changed 1\n")
                 .out,
-            "flash_init=0\n" + progress(41) + "write=0\n" + progress(41) + "write=0\n");
+            "flash_init=0\n" + flash_progress(41) + "write=0\n" + flash_progress(41) + "write=0\n");
   std::copy(changed.begin(), changed.end(), partition.begin());
   expect_kernel(board, partition, {{5, 1}});
 }
@@ -130,25 +102,22 @@ TEST_P(StorageTest, RewritesEraseOnlyChangedBlocks) {
 TEST_P(StorageTest, RewriteStopsAtTheFailingStep) {
   const Fill first = {0, kBlock, 0x5a};
   const struct {
-    const char* fault;
-    const char* step;
+    const char *fault, *step;
     std::vector<Fill> changes;
     Counts erased;
   } cases[] = {
+      // clang-format off
       {"fail_mtd_read=kernel:66", "read", {first}, {{0, 1}}},
       {"short_mtd_read=kernel:66", "read", {first}, {{0, 1}}},
       {"fail_mtd_erase=kernel:2", "erase", {first}, {{0, 1}}},
       {"fail_mtd_write=kernel:65", "write", {first, {kBlock, kBlock, 0xff}}, {{0, 1}, {1, 1}}},
       // Half of the third piece reaches the flash; the rest of the block stays erased.
-      {"short_mtd_write=kernel:3",
-       "write",
-       {{0, 0xa00, 0x5a}, {0xa00, kBlock - 0xa00, 0xff}},
+      {"short_mtd_write=kernel:3", "write", {{0, 0xa00, 0x5a}, {0xa00, kBlock - 0xa00, 0xff}},
        {{0, 1}}},
       // The second piece of block 1 reports success but changes nothing: the read-back sees it.
-      {"stuck_mtd_write=kernel:66",
-       "write",
-       {{0, 2 * kBlock, 0x5a}, {kBlock + 0x400, 0x400, 0xff}},
+      {"stuck_mtd_write=kernel:66", "write", {{0, 2 * kBlock, 0x5a}, {kBlock + 0x400, 0x400, 0xff}},
        {{0, 1}, {1, 1}}},
+      // clang-format on
   };
   const Bytes old = pattern(kKernelSize, 11);
   for (const auto& c : cases) {
@@ -174,14 +143,15 @@ TEST_P(StorageTest, OtherFlashes) {
       "mtd erase 0x00020000 to 0x0003ffff\nerase=0\n");
   EXPECT_EQ(big.read("flash/kernel"), filled(Bytes(kKernelSize, 0xff), {{0x1fff0, 0x10, 0x77}}));
   std::vector<uint32_t> counts(kKernelSize / 0x20000, 0);
-  counts[0] = 1;
-  counts[1] = 2;
+  counts[0] = 1, counts[1] = 2;
   EXPECT_EQ(big.erase_counts("kernel"), counts);
   const std::string script =
       "debug 1 1 1\nflash_init\nread kernel 0 4\nwrite kernel 0 16 pat=00 1\n"
       "write rfs 0 16 pat=00 0\nerase kernel 0 0x10000\nenv\n";
   const std::string refused = "flash_init=-1\nread=-1\nwrite=-1\nwrite=-1\nerase=-1\n";
-  const std::string defaults = options(0, 0, 1234, 0, 0, 0, 0);
+  const std::string defaults =
+      "gdb_enable=0 gdbserver_enable=0 gdbport=1234 shell_enable=0 memchk_enable=0 "
+      "rescue_enable=0 standalone_diags=0\n";
   Board board({"--blank"});
   board.set_env({"shell=on", "diagnostics=rescue"});
   EXPECT_EQ(drive(board, "flash_init\nenv\n", {"fail_mtd_read=ubootenv:1"}).out,
@@ -194,24 +164,24 @@ TEST_P(StorageTest, OtherFlashes) {
   EXPECT_FALSE(board.exists("stats/erase-kernel") || board.exists("stats/erase-rfs"));
 }
 
-// ---- VPD EEPROM -----------------------------------------------------------------------------
-
 // Every EEPROM byte write follows the register step on the bus-1 device (bit 3 of register 4,
-// cleared, into register 12); reads return the bytes as stored, the USB-boot byte at 315 included
-// (212: just not the value that enables USB boot). Closed buses fail after one line each, and the
-// empty transfers to address 0 find nobody there.
+// cleared, into register 12); reads return the bytes as stored (USB-boot byte 212: not enabled);
+// one-byte addressing sends the offset's low byte alone. Closed buses fail after one line each.
 TEST_P(StorageTest, EepromWritesFollowTheRegisterStep) {
   Board board;
   board.set_vpd(315, 212);
+  board.set_vpd(0x1021, 0x77);
   Bytes vpd = board.read("eeprom/vpd.bin"), regs = board.read("eeprom/regs.bin");
   const std::string closed = "I2C error when setting bus 0, device 0xa8: 9\n";
   EXPECT_EQ(drive(board,
                   "i2c_init\nset_image 2\nset_booted_image 4\nget_usbboot\nget_image\n"
-                  "eeprom_read 312 4\nubootenv_read\ni2c_close\ni2c_close\nget_image\n"
+                  "eeprom_read 312 4\ni2c_read 0x0120 1 2\ni2c_read 0x1010 1 1\nubootenv_read\n"
+                  "i2c_close\ni2c_close\nget_image\n"
                   "eeprom_read 312 2\nubootenv_read\nset_image 2\n")
                 .out,
             "i2c_init=0\nset_image=3\nset_booted_image=3\nget_usbboot=212\nget_image=2\n"
-            "eeprom_read=4 ffff04d4\nubootenv_read=-1\ni2c_close=0\ni2c_close=0\n" +
+            "eeprom_read=4 ffff04d4\ni2c_read=1 ff\ni2c_read=1 77\nubootenv_read=-1\n"
+            "i2c_close=0\ni2c_close=0\n" +
                 closed + "get_image=0\n" + closed +
                 "eeprom_read=0 0000\nubootenv_read=-1\nI2C error when setting bus 0: 9\n"
                 "set_image=-1\n");
@@ -222,10 +192,9 @@ TEST_P(StorageTest, EepromWritesFollowTheRegisterStep) {
              "i2c-1 0x20 smbus-write reg 0x0c = 0x04", "i2c-0 0x54 write 01 3a 04",
              "i2c-0 0x54 write 01 3b", "i2c-0 0x54 read d4", "i2c-0 0x54 write 01 00",
              "i2c-0 0x54 read 02", "i2c-0 0x54 write 01 38", "i2c-0 0x54 read ff ff 04 d4",
-             "i2c-0 0x00 write nak", "i2c-0 0x00 read 0 nak"}));
-  vpd[256] = 2;
-  vpd[314] = 4;
-  regs[12] = 0x04;
+             "i2c-0 0x54 write 01 20", "i2c-0 0x54 read ff", "i2c-0 0x54 write 10",
+             "i2c-0 0x54 read 77", "i2c-0 0x00 write nak", "i2c-0 0x00 read 0 nak"}));
+  vpd[0x1021] = 0x77, vpd[256] = 2, vpd[314] = 4, regs[12] = 0x04;
   EXPECT_TRUE(board.read("eeprom/vpd.bin") == vpd);
   EXPECT_TRUE(board.read("eeprom/regs.bin") == regs);
 }
@@ -263,8 +232,6 @@ TEST_P(StorageTest, DevicesThatDoNotAnswer) {
   }
 }
 
-// ---- Serial line ---------------------------------------------------------------------------
-
 auto settings(int line) {
   termios t;
   tcgetattr(line, &t);
@@ -272,28 +239,24 @@ auto settings(int line) {
                          cfgetospeed(&t), std::string(t.c_cc, t.c_cc + NCCS));
 }
 
-// From a console line as the switch has it (9600 bps, two stop bits, line editing, CR to LF) to
-// 115200 bps 8N1 raw with the modem control and control characters kept, and back exactly. A key
-// that is not Enter is dropped, and after 11 s of board time the operator is reminded. Without a
-// serial line nothing is waited for.
+// From the switch's console settings (9600 bps, two stop bits, line editing, CR to LF) to 115200
+// bps 8N1 raw, modem control and control characters kept, and back exactly. A key that is not
+// Enter is dropped. Without a serial line nothing is waited for.
 TEST_P(StorageTest, SerialLineIsHandedOverAndBack) {
   Board board({"--blank"});
   Console c(board, GetParam(), {"--launcher", bin_for(GetParam()) + "/kvzsim_storage"});
   const int line = c.serial_fd();
   termios t;
   tcgetattr(line, &t);
-  t.c_iflag = ICRNL | IXON | BRKINT;
-  t.c_oflag = OPOST | ONLCR;
+  t.c_iflag = ICRNL | IXON | BRKINT, t.c_oflag = OPOST | ONLCR;
   t.c_cflag = (t.c_cflag & ~CSIZE) | CS8 | CSTOPB | CREAD | CLOCAL | HUPCL;
   t.c_lflag = ISIG | ICANON | ECHO | ECHOE | ECHOK | IEXTEN;
   cfsetspeed(&t, B9600);
   ASSERT_EQ(tcsetattr(line, TCSANOW, &t), 0);
   const auto before = settings(line);
   tcgetattr(line, &t);  // as the (pseudo-terminal) line took them
-  t.c_iflag = IGNBRK;
-  t.c_oflag = 0;
+  t.c_iflag = IGNBRK, t.c_oflag = 0, t.c_lflag = ECHOK | IEXTEN;
   t.c_cflag &= ~static_cast<tcflag_t>(CSTOPB);
-  t.c_lflag = ECHOK | IEXTEN;
   cfsetspeed(&t, B115200);
   c.send("serial_init\n");
   ASSERT_TRUE(c.wait_for("before initiating the download.\n"));
