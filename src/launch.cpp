@@ -508,15 +508,15 @@ int extract_gdb(int slot) {
 namespace {
 
 // Puts a record's first bytes back at the start of a file that holds the whole record otherwise;
-// a file of another size (a copy that failed) is left as it is.
+// a file of another size (a copy that failed) is left as it is. A header that cannot be written
+// leaves a file that no boot takes for a record, so its failure needs no report of its own.
 void put_header(const char* path, const uint8_t* header, uint64_t record_size) {
   Fd file(open(path, O_WRONLY));
   struct stat st = {};
   if (!file.ok() || fstat(file.get(), &st) != 0 || static_cast<uint64_t>(st.st_size) != record_size)
     return;
-  if (pwrite(file.get(), header, kStandardHeaderSize, 0) != ssize_t{kStandardHeaderSize} ||
-      fsync(file.get()) != 0) { /* a slot file without its header is not booted */
-  }
+  if (pwrite(file.get(), header, kStandardHeaderSize, 0) == ssize_t{kStandardHeaderSize})
+    fsync(file.get());
 }
 
 // Copies the rescue partition's record, header included, into a slot and selects that slot.
