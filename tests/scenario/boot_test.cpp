@@ -100,10 +100,12 @@ TEST_P(SlotTest, EveryRoadToAProgram) {
 }
 
 // Both checks fail (slot 2's record claims a length far beyond its file): no rescue partition,
-// the shell first when enabled, the archive left empty. A silent EEPROM or busy bus 0 boots slot
-// 1 and writes nothing; on a busy bus 1 the register step fails silently, the EEPROM write not.
+// the shell first when enabled, the archive left empty. A silent EEPROM, a busy or missing bus 0
+// boots slot 1 and writes nothing; on a busy bus 1 the register step fails silently, the EEPROM
+// write not. Without flash (and with /user not mounted) there is no last resort: a reset.
 TEST_P(SlotTest, OtherRoads) {
   const std::string busy = "I2C error when setting bus 0, device 0xa8: 16\n";
+  const std::string busy9 = "I2C error when setting bus 0, device 0xa8: 9\n";
   const auto booted_and_register12 = [](uint8_t booted, uint8_t reg12) {
     return [=](const Board& b) {
       EXPECT_EQ(b.vpd(kBootedSlot), booted);
@@ -130,6 +132,14 @@ TEST_P(SlotTest, OtherRoads) {
        .check = booted_and_register12(0, 0x04)},
       {.what = "busy bus 1", .setup = booted_0, .options = fault("i2c_busy=1"),
        .want = {0, kBooting + kApp1, "", kApp}, .check = booted_and_register12(1, 0)},
+      {.what = "bus 0 missing", .options = fault("bus_missing=0"),
+       .want = {0, "ERROR: driver /dev/i2c-0 couldn't be opened\n" + busy9 + busy9 + kBooting +
+                   "I2C error when setting bus 0: 9\n" + kApp1, "", kApp},
+       .check = vpd_is(1, kErased)},
+      {.what = "no flash geometry, mount fails", .setup = drop("user/images"),
+       .options = {"--fault", "fail_memgetinfo=1", "--fault", "fail_system=/bin/mount"},
+       .want = {kRebooted, "Could not get MTD device info \n" + kBooting,
+                kNoSlots + "Image not found... \n", Lines{kMount, kReboot}}},
   });
 }
 
@@ -162,7 +172,7 @@ void install_suspect(const Board& board) {
 
 // The shell runs after diagnostics are moved into place. The memory checker goes with the
 // debugging server, not the debugger. Without a usable debugger (no payload that could be one, no
-// file, nowhere to unpack it) the application starts normally. The server outranks the debugger.
+// file, nowhere to unpack it, gunzip failing) the application starts normally. The server outranks the debugger.
 TEST_P(LaunchTest, Modes) {
   const std::string found_gdb = "Extracting GDB from image slot 2\nFound GDB image 2 of length = " +
                                 std::to_string(gzip_bytes(kvztest::bytes_of(kGdbScript)).size()) +
@@ -202,6 +212,10 @@ TEST_P(LaunchTest, Modes) {
       {.what = "debugger file cannot be created", .setup = env({"gdb=on"}),
        .options = fault("fail_open=/tmp/gdb.gz"),
        .want = {0, no_gdb2, "Failed to open GDB output file.\n", kApp}},
+      {.what = "debugger does not unpack", .setup = steps({env({"gdb=on"}), install_gdb}),
+       .options = fault("fail_system=gunzip"),
+       .want = {0, kBooting + found_gdb.substr(0, found_gdb.find("*")) + no_gdb.substr(1) + kApp1,
+                "chmod: cannot access '/tmp/gdb': No such file or directory\n", Lines{kMount, "gunzip /tmp/gdb.gz", "chmod +x /tmp/gdb", kUntar, kExec}}},
       {.what = "no other slot file", .setup = steps({env({"gdb=on"}), drop(kImage2)}),
        .want = {0, no_gdb2, "Failed to open GDB image (from slot 2)\n", kApp}},
       {.what = "debugging server",
@@ -341,7 +355,8 @@ TEST_P(RescuePartitionTest, ApplicationRecordIsInstalledAsTheSlotAnswered) {
 
 // Records that are not booted reset the board (after the shell, when enabled), leave the archive
 // empty and the booted slot untouched. A failed header read, or a boot loader's record, is no
-// record; a failed record read, or a size beyond 32 bits, a failed check.
+// record; a failed record read, or a size beyond 32 bits, a failed check. An application record
+// to install that fails its second read resets too; one whose copy fails boots all the same.
 TEST_P(RescuePartitionTest, RecordsThatCannotBeBootedResetTheBoard) {
   const Bytes good = diags_record("3.0.0.0", 32);
   Bytes flipped = good, wrapping = good;
@@ -369,6 +384,16 @@ TEST_P(RescuePartitionTest, RecordsThatCannotBeBootedResetTheBoard) {
                 kNoSlots + "Failed to open diags image file.\n", reset}},
       {.what = "copy of the record to install", .setup = rescue_only(app_record("4.0.0.0")),
        .options = fault("fail_open=/tmp/image"), .dialog = {{kQuestion, "1\n"}},
+       .want = {kRebooted, kBooting + kQuestion + "1\n\nInstalling recovery image as image1...\n",
+                kNoSlots + "Failed to open image file.\n", reset}},
+      {.what = "record copied, its copy fails", .setup = rescue_only(app_record("4.0.0.0")),
+       .options = fault("fail_system=cp"), .dialog = {{kQuestion, "1\n"}},
+       .want = {0, kBooting + kQuestion + "1\n\nInstalling recovery image as image1...\nSetting "
+                   "boot image to 1\n" + app_says("4.0.0.0"), kNoSlots, Lines{kMount,
+                "mkdir /user/images &> /dev/null", "cp /tmp/image /user/images/image1\\n", kUntar,
+                kExec}}, .check = vpd_is(1, 1)},
+      {.what = "record read again fails", .setup = rescue_only(app_record("4.0.0.0")),
+       .options = fault("fail_mtd_read=rescue:3"), .dialog = {{kQuestion, "1\n"}},
        .want = {kRebooted, kBooting + kQuestion + "1\n\nInstalling recovery image as image1...\n",
                 kNoSlots + "Failed to open image file.\n", reset}},
       {.what = "boot loader record, shell enabled",

@@ -92,7 +92,8 @@ TEST_P(InstallTest, MenuDialogue) {
 }
 
 // The diagnostics boot option asks before wiping /user; any key but y keeps it. When a record
-// booted from the menu cannot be unpacked the menu comes back: its Exit boots the slots.
+// booted from the menu cannot be unpacked, a download is cancelled (its partial file removed) or
+// there is no serial line, the menu comes back: its Exit, or the console's end, boots the slots.
 TEST_P(InstallTest, DiagnosticsOptionKeepsUserUnlessConfirmed) {
   run_all({
       {.what = "diagnostics option", .setup = env({"diagnostics=diags"}), .dialog = {{kErase, "N"}},
@@ -107,6 +108,25 @@ TEST_P(InstallTest, DiagnosticsOptionKeepsUserUnlessConfirmed) {
                    "Installing Application: " + kAskSlot + "\nBooting downloaded image\n"
                    "Image unpack failed (err 13)\n" + kMenu + opt("e") + kBooting + kApp1,
                 "", kApp}},
+      {.what = "menu, console at its end", .setup = env({"diagnostics=rescue"}),
+       .closed_console = true,
+       .want = {0, "Entering Rescue Mode.\n" + kMenu + opt(std::string(1, '\0')) + kBooting + kApp1,
+                "", kApp}},
+      {.what = "download cancelled (block 2 first)", .setup = env({"diagnostics=rescue"}),
+       .options = fault("no_rx=1"),
+       .dialog = {{"? : ", "X"}, {"download.\n", "\r", E::kSerial},
+                  {"", "\x01\x02\xfd", E::kSerial}, {kReset, "\n", E::kSerial},
+                  {"? : ", "e"}},
+       .time_scale = 5,
+       .want = {0, "Entering Rescue Mode.\n" + kMenu + opt("X") + kInit + kReset + kMenu + opt("e") +
+                   kBooting + kApp1, "", kApp},
+       .check = [](const Board& b) { EXPECT_FALSE(b.exists("tmp/image")); }},
+      {.what = "no serial line", .setup = env({"diagnostics=rescue"}),
+       .options = {"--serial", "none", "--fault", "no_rx=1"},
+       .dialog = {{"? : ", "X"}, {"? : ", "e"}},
+       .want = {0, "Entering Rescue Mode.\n" + kMenu + opt("X") + "Running xmodem rescue.....\n" +
+                   kMenu + opt("e") + kBooting + kApp1,
+                "Can't open serial port!: No such file or directory\n", kApp}},
   });
 }
 
@@ -176,15 +196,23 @@ TEST_P(InstallTest, InstallerRows) {
   const Bytes rfs = make_record(kMagicRootFs, 0x04000001, pattern(3000, 9));
   const Bytes diags = diags_record("9.0.0.0"), app = app_record("9.0.0.0");
   const Bytes kernel = make_record(kMagicKernel, 0x02000000, pattern(150000, 10));
-  Bytes bad = diags, bad_app = app;
-  bad[100] ^= 1;
-  bad_app[100] ^= 1;
+  const auto over = [](uint32_t type, uint32_t limit) {
+    return make_record(type, 0x01000000, pattern(limit - 15, 1));
+  };
+  const auto flipped = [](Bytes b) {
+    b[100] ^= 1;
+    return b;
+  };
+  // What "Bad crc" names: the checksum of the record's bytes (0 for one the bundle cuts short).
   const auto crc = [](const Bytes& b) {
     char text[16];
     snprintf(text, sizeof text, "0x%08x",
              gen_crc(b.data() + 4, static_cast<uint32_t>(b.size() - 4), kCrcInit));
     return std::string(text);
   };
+  const Bytes bad = flipped(diags), bad_app = flipped(app), bad_kernel = flipped(kernel);
+  const Bytes bad_dtb = flipped(dtb), bad_rfs = flipped(rfs), bad_uboot = flipped(uboot_max);
+  const Bytes cut_short = kvztest::slice(kernel, 0, 1000);
   const std::string skipped = "Image has same version as existing image. Skipping update...\n";
   struct Row {
     const char* what;
@@ -207,11 +235,32 @@ TEST_P(InstallTest, InstallerRows) {
        "Installing Diagnostics: Bad crc for DIAGNOSTICS IMAGE: " + crc(bad) + ", voiding download\n"
        "install=0\n" + kExtract + "Installing Application: Bad crc for APPLICATION: " +
        crc(bad_app) + ", voiding download\ninstall=0\n", {}},
-      {"flash write fails, slot file cannot be created", rfs, app,
-       {"fail_mtd_write=rfs:1", "fail_open=/user/images/image2"},
-       "Installing Root Filesystem:      Flash Write mtd write failed.\n\nRFS image update failed\n"
-       "install=0\n" + kExtract + "Installing Application: Installing image as image2: Image2 "
-       "update failed (err 13)\ninstall=0\n", {}},
+      {"bad checksums of flash records", bad_kernel, bad_dtb, {},
+       "Installing Kernel: Bad crc for KERNEL: " + crc(bad_kernel) + ", voiding download\ninstall=0\n"
+       + kExtract + "Installing Device Tree: Bad crc for DFT: " + crc(bad_dtb) + ", voiding "
+       "download\ninstall=0\n", {}},
+      {"more bad checksums", bad_rfs, bad_uboot, {},
+       "Installing Root Filesystem: Bad crc for RFS: " + crc(bad_rfs) + ", voiding download\n"
+       "install=0\n" + kExtract + "Installing Boot Loader: Bad crc for UBOOT: " + crc(bad_uboot) +
+       ", voiding download\ninstall=0\n", {}},
+      {"no record, a record cut short", Bytes(10, 'x'), cut_short, {},
+       "File processed\ninstall=0\n" + kExtract + "Installing Kernel: Bad crc for KERNEL: "
+       "0x00000000, voiding download\ninstall=0\n", {}},
+      {"too big", over(kMagicDeviceTree, 0x40000), over(kMagicRootFs, 0xF00000), {},
+       "Installing Device Tree: DFT image is too big for flash (262145 > 262144)\ninstall=0\n" +
+       kExtract + "Installing Root Filesystem: RFS image is too big for flash (15728641 > "
+       "15728640)\ninstall=0\n", {}},
+      {"write fails, too big", dtb, over(kMagicDiagnostics, 0xA00000),
+       {"fail_mtd_write=devicetree:1"},
+       "Installing Device Tree:      Flash Write mtd write failed.\n\nDFT image update failed\n"
+       "install=0\n" + kExtract + "Installing Diagnostics: DIAGS image is too big for flash "
+       "(10485761 > 10485760)\ninstall=0\n", {}},
+      {"boot loader write fails", uboot_max, {}, {"fail_mtd_write=uboot:1"},
+       "Installing Boot Loader:      Flash Write mtd write failed.\n\nUboot image update failed\n"
+       "install=0\n", {}},
+      {"diagnostics write fails", diags, {}, {"fail_mtd_write=rescue:1"},
+       "Installing Diagnostics:      Flash Write mtd write failed.\n\nDIAGS image update failed\n"
+       "install=0\n", {}},
       // An erase cut off half way fails the record; the install repeated writes it whole.
       {"half-erased block", kernel, kernel, {"half_erase_mtd=kernel:2"},
        "Installing Kernel:      \b\b\b\b000%Flash Write mtd erase failed.\n\nkernel image update "
@@ -228,10 +277,11 @@ TEST_P(InstallTest, InstallerRows) {
     const Bytes vpd = board.read("eeprom/vpd.bin");
     board.write("user/a.img", row.a);
     board.write("user/b.img", row.b);
-    std::string script = "install /user/none.img 0 2\ninstall /user/a.img 0 2\n";
+    std::string script = "install /user/none.img 0 2\ninstall /user 0 2\ninstall /user/a.img 0 2\n";
     if (!row.b.empty()) script += "install /user/b.img 1 2\n";
     EXPECT_EQ(install(board, script, row.faults).out,
-              "flash_init=0\ni2c_init=0\nUnable to open image file /user/none.img\ninstall=0\n" +
+              "flash_init=0\ni2c_init=0\nUnable to open image file /user/none.img\ninstall=0\n"
+              "Unable to open image file /user\ninstall=0\n" +
                   kExtract + row.out);
     for (const auto& [file, bytes] : row.left)
       EXPECT_EQ(kvztest::slice(board.read(file), 0, bytes.size()), bytes) << file;

@@ -66,6 +66,13 @@ TEST_P(MgmtTest, Sessions) {
     EXPECT_NE(board.text("stats/launcher").find("exit_status=" + std::to_string(s.status)),
               std::string::npos);
   }
+  // A console that reaches its end at an address question quits the setup.
+  Board board({"--blank"});
+  board.write_text("keys", "n\n");
+  const Boot b = Console(board, GetParam(), {"--launcher", bin_for(GetParam()) + "/kvzmgmt"}, 20,
+                         board.path("keys")).finish();
+  EXPECT_EQ(b.out, kDhcp + "n\n\n" + kIp + "\n");
+  EXPECT_NE(board.text("stats/launcher").find("exit_status=1"), std::string::npos);
 }
 
 INSTANTIATE_TEST_SUITE_P(Targets, MgmtTest, ::testing::ValuesIn(targets()), TargetName());

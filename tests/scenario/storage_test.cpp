@@ -107,6 +107,7 @@ TEST_P(StorageTest, RewriteStopsAtTheFailingStep) {
     Counts erased;
   } cases[] = {
       // clang-format off
+      {"fail_mtd_read=kernel:2", "write", {first}, {{0, 1}}},  // reading back the first piece
       {"fail_mtd_read=kernel:66", "read", {first}, {{0, 1}}},
       {"short_mtd_read=kernel:66", "read", {first}, {{0, 1}}},
       {"fail_mtd_erase=kernel:2", "erase", {first}, {{0, 1}}},
@@ -131,8 +132,9 @@ TEST_P(StorageTest, RewriteStopsAtTheFailingStep) {
 }
 
 // Erase blocks larger than 64 KiB are taken whole; without usable flash (no geometry, a kernel
-// partition of size zero) nothing the driver asks reaches a partition, and the boot options keep
-// their defaults, as they do when the environment cannot be read.
+// partition that cannot be opened or has size zero) nothing the driver asks reaches a partition,
+// a flash record is not installed, and the boot options keep their defaults, as they do when the
+// environment cannot be read.
 TEST_P(StorageTest, OtherFlashes) {
   Board big({"--blank", "--erase-size", "0x20000"});
   EXPECT_EQ(
@@ -147,19 +149,23 @@ TEST_P(StorageTest, OtherFlashes) {
   EXPECT_EQ(big.erase_counts("kernel"), counts);
   const std::string script =
       "debug 1 1 1\nflash_init\nread kernel 0 4\nwrite kernel 0 16 pat=00 1\n"
-      "write rfs 0 16 pat=00 0\nerase kernel 0 0x10000\nenv\n";
+      "write rfs 0 16 pat=00 0\nerase kernel 0 0x10000\nenv\ninstall /user/k.img 0 1\n";
   const std::string refused = "flash_init=-1\nread=-1\nwrite=-1\nwrite=-1\nerase=-1\n";
+  const std::string not_installed =
+      boottest::kExtract + "Installing Kernel: kernel image update failed\ninstall=0\n";
   const std::string defaults =
       "gdb_enable=0 gdbserver_enable=0 gdbport=1234 shell_enable=0 memchk_enable=0 "
       "rescue_enable=0 standalone_diags=0\n";
   Board board({"--blank"});
+  board.write("user/k.img", kvztest::make_record(kMagicKernel, 1, pattern(100)));
   board.set_env({"shell=on", "diagnostics=rescue"});
   EXPECT_EQ(drive(board, "flash_init\nenv\n", {"fail_mtd_read=ubootenv:1"}).out,
             "flash_init=0\n" + defaults);
-  EXPECT_EQ(drive(board, script, {"fail_memgetinfo=1"}).out,
-            "Could not get MTD device info \n" + refused + defaults);
+  for (const char* fault : {"fail_memgetinfo=1", "fail_open=/dev/mtd-kernel"})
+    EXPECT_EQ(drive(board, script, {fault}).out,
+              "Could not get MTD device info \n" + refused + defaults + not_installed);
   board.write("flash/kernel", {});
-  EXPECT_EQ(drive(board, script).out, "NO FLASH !\n" + refused + defaults);
+  EXPECT_EQ(drive(board, script).out, "NO FLASH !\n" + refused + defaults + not_installed);
   EXPECT_EQ(board.read("flash/rfs"), Bytes(board.read("flash/rfs").size(), 0xff));
   EXPECT_FALSE(board.exists("stats/erase-kernel") || board.exists("stats/erase-rfs"));
 }

@@ -54,12 +54,17 @@ std::string skipped(int slot) {
 class UsbTest : public BootTest {};
 
 // One board, power-up after power-up, USB boot enabled. An image is listed before it is booted,
-// even one with no bootable record or failing its check; when it comes again only y boots it.
+// even one with no bootable record or failing its check (one that cannot be listed boots all the
+// same); when it comes again only y boots it.
 TEST_P(UsbTest, StickImageAndTheRejectedList) {
   const Bytes app = app_record("9.0.0.0"), kernel_only = other_record(kMagicKernel, 100);
   Bytes flipped = app;
   flipped[100] ^= 0xFF;
   const std::string put_os = "usb/QVM7314_OS.img";
+  const auto declined = [](const std::string& asked) {
+    return Expect{0, kNoBoot + kFromStick + kAsk + asked + "\nTimeout. Assuming \"no\".\n" + kGaveUp,
+                  "", Lines{kMount, kMd5, kUntar, kExec}};
+  };
   run_story(Board(), {
       {.what = "nothing to take", .setup = [](const Board& b) { b.set_vpd(315, 213); },
        .options = kStick,
@@ -73,6 +78,8 @@ TEST_P(UsbTest, StickImageAndTheRejectedList) {
        .options = {"--usb", "--fault", "fail_open=/mnt/usb/QVM7314_OS.img"},
        .want = {0, kNoBoot + kFromStick + kGaveUp, "Failed to open application image from USB.\n",
                 kApp}},
+      {.what = "cannot be listed", .options = {"--usb", "--fault", "fail_system=touch"},
+       .want = {0, kNoBoot + kFromStick + kApp9, "", listed(app)}},
       {.what = "first boot", .options = kStick,
        .want = {0, kNoBoot + kFromStick + kApp9, "", listed(app)}},
       {.what = "again: upper-case answers do not count", .options = kStick,
@@ -80,10 +87,9 @@ TEST_P(UsbTest, StickImageAndTheRejectedList) {
        .time_scale = 2,  // the question waits 5 s of board time: room to type
        .want = {0, kNoBoot + kFromStick + kAsk + "(y/n) (y/n) (y/n) Continuing to load USB "
                    "image...\n" + kApp9, "", Lines{kMount, kMd5, kUntar, kExec}, "YNy\r\n"}},
-      {.what = "again: nobody answers", .options = kStick,
-       .want = {0, kNoBoot + kFromStick + kAsk + "(y/n) \nTimeout. Assuming \"no\".\n" + kGaveUp,
-                "",
-                Lines{kMount, kMd5, kUntar, kExec}}},
+      {.what = "again: nobody answers", .options = kStick, .want = declined("(y/n) ")},
+      {.what = "again: the console at its end", .options = kStick, .closed_console = true,
+       .want = declined("(y/n) (y/n) (y/n) (y/n) ")},
       {.what = "no bootable record", .setup = put(put_os, kernel_only), .options = kStick,
        .want = {0, kNoBoot + kFromStick + kGaveUp,
                 "Error: USB image corrupted or belongs to another switch type.\n",
@@ -99,7 +105,8 @@ TEST_P(UsbTest, StickImageAndTheRejectedList) {
 }
 
 // Replacements for both slots; a boot-loader bundle installed (the board resets), then skipped as
-// the same version; one without the copy of its header, installed at every start.
+// the same version; one without the copy of its header, installed at every start. Bundles that
+// fail their check install nothing and the boot goes on.
 TEST_P(UsbTest, ReplacementsAndBootLoaderBundles) {
   const Bytes app2 = app_record("2.5.0.0"), app1 = app_record("1.5.0.0");
   const Bytes uboot = uboot_record(0x02050000, 0x20000, 3),
@@ -143,6 +150,16 @@ TEST_P(UsbTest, ReplacementsAndBootLoaderBundles) {
        .options = kStick, .dialog = {{"(y/n) ", "n\n"}}, .time_scale = 2,
        .want = {0, kNoBoot + replacement(2) + "Replacement " + kAsk + "(y/n) " + app15, "",
                 Lines{kMount, md5_2, kUntar, kExec}, "n\r\n"}},
+      {.what = "bundles cut short",
+       .setup = steps({drop("usb/QVM7314_replace2_OS.img"), drop("usb/QVM7314_OS.img"),
+                       put("usb/QVM7314_Boot.img", kvztest::slice(uboot, 0, 1000)),
+                       put("usb/QVM7314_replace1_OS.img",
+                           kvztest::slice(other_record(kMagicApplication, 5000), 0, 1000))}),
+       .options = kStick,
+       .want = {0, kBootFound + kExtract + "Installing Boot Loader: Bad crc for UBOOT: 0x00000000, "
+                   "voiding download\n" + replacement(1) + kExtract + "Installing Application: Bad "
+                   "crc for APPLICATION: 0x00000000, voiding download\nNo valid image found on USB\n"
+                   + app15, "", Lines{kMount, md5_1, kUntar, kExec}}},
   }, GetParam());
   EXPECT_EQ(board.vpd(kSelectedSlot), 1);
   EXPECT_EQ(kvztest::slice(board.read("flash/uboot"), 0, 300), kvztest::slice(bare, 16, 300));

@@ -108,6 +108,10 @@ TEST_P(XmodemTest, ScriptedSenders) {
       // Two CAN before the first block do not end it; three bad copies of a block do.
       {{"\x18\x18", "C", frame(1, 128, 'a'), kAck, frame(2, 128, 'b', true), kNak,
         frame(2, 128, 'b', true), kNak, frame(2, 128, 'b', true), kCan5}, 1, a, "CAN\n"},
+      // After a block, each damaged exchange is answered NAK (number and complement disagree, a
+      // block without data, a byte after EOT other than EOT), and the third in a row cancels.
+      {{frame(1, 128, 'a'), kAck, "\x01\x02\x02", kNak, "\x01\x02\xfd", kNak, kEot, kNak, "x",
+        kCan5}, 1, a, "EOT\n"},
       // Block 0 at the start is refused, block 2 cancels.
       {{frame(0, 128, 'z'), "C", frame(2, 128, 'b'), kCan5}, 1, "", ""},
       // EOT before any block: an empty file.
@@ -128,12 +132,17 @@ TEST_P(XmodemTest, ScriptedSenders) {
   }
 }
 
-// Without a serial line there is nothing to receive on: no instructions, no wait.
+// Without a serial line there is nothing to receive on: no instructions, no wait. More than one
+// file is a usage error.
 TEST_P(XmodemTest, NoLine) {
   Board board({"--blank"});
   const Boot b = run_script(board, GetParam(), "kvzrx", "", {"--serial", "none"});
   EXPECT_EQ(b.out, "");
   EXPECT_EQ(b.err, "Can't open serial port!: No such file or directory\n");
+  EXPECT_NE(board.text("stats/launcher").find("exit_status=2"), std::string::npos);
+  board.clear_logs();
+  const Boot usage = run_script(board, GetParam(), "kvzrx", "", {"--", "a", "b"});
+  EXPECT_EQ(usage.out + usage.err, "usage: kvzrx [FILE]\n");
   EXPECT_NE(board.text("stats/launcher").find("exit_status=2"), std::string::npos);
 }
 
