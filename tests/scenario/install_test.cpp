@@ -92,8 +92,8 @@ TEST_P(InstallTest, MenuDialogue) {
 }
 
 // The diagnostics boot option asks before wiping /user; any key but y keeps it. When a record
-// booted from the menu cannot be unpacked, a download is cancelled (its partial file removed) or
-// there is no serial line, the menu comes back: its Exit, or the console's end, boots the slots.
+// booted from the menu cannot be unpacked, a download is cancelled (its partial file removed),
+// the stick cannot be read or there is no serial line, the menu comes back: its Exit, or the console's end, boots the slots.
 TEST_P(InstallTest, DiagnosticsOptionKeepsUserUnlessConfirmed) {
   run_all({
       {.what = "diagnostics option", .setup = env({"diagnostics=diags"}), .dialog = {{kErase, "N"}},
@@ -121,6 +121,12 @@ TEST_P(InstallTest, DiagnosticsOptionKeepsUserUnlessConfirmed) {
        .want = {0, "Entering Rescue Mode.\n" + kMenu + opt("X") + kInit + kReset + kMenu + opt("e") +
                    kBooting + kApp1, "", kApp},
        .check = [](const Board& b) { EXPECT_FALSE(b.exists("tmp/image")); }},
+      {.what = "stick unreadable",
+       .setup = steps({env({"diagnostics=rescue"}),
+                       [](const Board& b) { chmod(b.path("usb").c_str(), 0); }}),
+       .options = kvzsim::Lines{"--usb"}, .dialog = {{"? : ", "u"}, {"? : ", "e"}},
+       .want = {0, "Entering Rescue Mode.\n" + kMenu + opt("u") + "Unable to open USB directory. "
+                   "Quitting\n" + kMenu + opt("e") + kBooting + kApp1, "", kApp}},
       {.what = "no serial line", .setup = env({"diagnostics=rescue"}),
        .options = {"--serial", "none", "--fault", "no_rx=1"},
        .dialog = {{"? : ", "X"}, {"? : ", "e"}},
