@@ -7,19 +7,14 @@
 //   read PART OFFSET LENGTH   pread: "read=HEX"
 //   i2c BUS ADDR w HEX        select ADDR on /dev/i2c-BUS and write the bytes: "wrote=N"
 //   i2c BUS ADDR r LENGTH     select and read: "read=HEX"
-//   sleep S | usleep US | poll MS   the real time taken: "real_ms=N"
 //   wait MS                   sleep MS of board time, silently
-//   clock S                   sleep on a real timer; the board clock's advance: "board_ms=N"
-//   system LINE               run LINE through the shell: "status=N"
 //   exec PATH                 execlp PATH: "exec error=ERRNO" when it returns
 #include <errno.h>
 #include <fcntl.h>
 #include <linux/i2c-dev.h>
 #include <linux/i2c.h>
 #include <mtd/mtd-user.h>
-#include <poll.h>
 #include <sys/ioctl.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -50,12 +45,6 @@ size_t parse_hex(const char* s, uint8_t* out, size_t max) {
   for (unsigned v = 0; s[0] && s[1] && n < max && sscanf(s, "%2x", &v) == 1; s += 2)
     out[n++] = static_cast<uint8_t>(v);
   return n;
-}
-
-double now_ms(clockid_t clock) {
-  struct timespec ts;
-  clock_gettime(clock, &ts);
-  return static_cast<double>(ts.tv_sec) * 1e3 + static_cast<double>(ts.tv_nsec) / 1e6;
 }
 
 void cmd_mtd(const char* op, const char* rest) {
@@ -112,22 +101,8 @@ int main() {
       cmd_mtd(op, rest);
     } else if (is(op, "i2c")) {
       cmd_i2c(rest);
-    } else if (is(op, "sleep") || is(op, "usleep") || is(op, "poll")) {
-      // The real time taken, on CLOCK_MONOTONIC_RAW, which the emulator leaves unscaled.
-      const double start = now_ms(CLOCK_MONOTONIC_RAW);
-      if (is(op, "sleep")) sleep(static_cast<unsigned>(atoi(rest)));
-      if (is(op, "usleep")) usleep(static_cast<useconds_t>(atol(rest)));
-      if (is(op, "poll")) poll(nullptr, 0, atoi(rest));
-      printf("real_ms=%ld\n", static_cast<long>(now_ms(CLOCK_MONOTONIC_RAW) - start));
     } else if (is(op, "wait")) {
       usleep(static_cast<useconds_t>(atol(rest) * 1000));
-    } else if (is(op, "clock")) {
-      const double start = now_ms(CLOCK_MONOTONIC);
-      struct timespec req = {atoi(rest), 0};
-      nanosleep(&req, nullptr);
-      printf("board_ms=%ld\n", static_cast<long>(now_ms(CLOCK_MONOTONIC) - start));
-    } else if (is(op, "system")) {
-      printf("status=%d\n", system(rest));
     } else if (is(op, "exec")) {
       execlp(rest, rest, static_cast<char*>(nullptr));
       printf("exec error=%d\n", errno);
