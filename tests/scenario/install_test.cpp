@@ -264,6 +264,9 @@ TEST_P(InstallTest, InstallerRows) {
       {"boot loader write fails", uboot_max, {}, {"fail_mtd_write=uboot:1"},
        "Installing Boot Loader:      Flash Write mtd write failed.\n\nUboot image update failed\n"
        "install=0\n", {}},
+      {"bundle read fails while copying", app, {}, {"fail_read=/user/a.img:3"},
+       "Installing Application: Installing image as image2:     Image2 update failed (err 5)\n"
+       "install=0\n", {}},
       {"diagnostics write fails", diags, {}, {"fail_mtd_write=rescue:1"},
        "Installing Diagnostics:      Flash Write mtd write failed.\n\nDIAGS image update failed\n"
        "install=0\n", {}},

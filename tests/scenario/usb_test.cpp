@@ -96,6 +96,10 @@ TEST_P(UsbTest, StickImageAndTheRejectedList) {
                 listed(kernel_only)}},
       {.what = "check fails", .setup = put(put_os, flipped), .options = kStick,
        .want = {0, kNoBoot + kFromStick + kGaveUp, "USB image CRC failed.", listed(flipped)}},
+      {.what = "stick pulled", .setup = put(put_os, concat({kernel_only, app})),
+       .options = {"--usb", "--fault", "fail_read=/mnt/usb/QVM7314_OS.img:3"},
+       .want = {0, kNoBoot + kFromStick + kGaveUp, "USB image CRC failed.",
+                listed(concat({kernel_only, app}))}},
       {.what = "no stick",
        .want = {0, "Attempting to mount file system on USB flash drive; this can take up to 10 "
                    "seconds.\n..........USB mount timed out\n" + kBooting + kApp1, "", kApp}},

@@ -1,6 +1,7 @@
 // Building image records and bundles in memory for tests.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -44,8 +45,10 @@ inline Bytes concat(const std::vector<Bytes>& parts) {
 }
 
 // The n bytes of b from offset at.
-inline Bytes slice(const Bytes& b, size_t at, size_t n) {
-  return Bytes(b.begin() + static_cast<long>(at), b.begin() + static_cast<long>(at + n));
+inline Bytes slice(const Bytes& b, size_t at, size_t n) {  // as much of it as b holds
+  at = std::min(at, b.size());
+  return Bytes(b.begin() + static_cast<long>(at),
+               b.begin() + static_cast<long>(std::min(b.size(), at + n)));
 }
 
 // Deterministic filler bytes (xorshift), so that failures are reproducible.

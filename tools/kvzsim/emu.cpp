@@ -120,6 +120,10 @@ struct Config {
   // The launcher's opens of this path fail (EACCES): every one, or only the Nth.
   char fail_open[128] = {};
   long fail_open_nth = 0, fail_open_seen = 0;
+  // The launcher's reads of a file opened by this path fail (EIO): every one, or only the Nth,
+  // as when a USB stick is pulled.
+  char fail_file_read[128] = {};
+  long fail_file_read_nth = 0, fail_file_read_seen = 0;
   Device devices[kMaxDevices];
   int device_count = 0;
 };
@@ -130,6 +134,7 @@ bool initialised = false;
 struct FdState {
   int i2c_slave = -1;
   bool inet_socket = false;  // an AF_INET socket the launcher opened
+  bool read_fault = false;   // opened by the launcher by the path of fail_read
 };
 FdState fd_state[kMaxFds];
 
@@ -140,6 +145,14 @@ void parse_fault(Fault* f, const char* value) {
     value = colon + 1;
   }
   f->nth = strtol(value, nullptr, 10);
+}
+
+// PATH or PATH:N into path (128 bytes) and *nth (0: every time).
+void parse_path_fault(const char* value, char* path, long* nth) {
+  const char* colon = strrchr(value, ':');
+  const int len = colon ? static_cast<int>(colon - value) : static_cast<int>(strlen(value));
+  snprintf(path, 128, "%.*s", len, value);
+  *nth = colon ? strtol(colon + 1, nullptr, 10) : 0;
 }
 
 void apply_setting(const char* key, const char* value) {
@@ -161,12 +174,8 @@ void apply_setting(const char* key, const char* value) {
   if (!strcmp(key, "fail_system")) snprintf(cfg.fail_system, sizeof cfg.fail_system, "%s", value);
   if (!strcmp(key, "eth0")) snprintf(cfg.eth0, sizeof cfg.eth0, "%s", value);
   if (!strcmp(key, "fail_exec")) snprintf(cfg.fail_exec, sizeof cfg.fail_exec, "%s", value);
-  if (!strcmp(key, "fail_open")) {
-    const char* colon = strrchr(value, ':');
-    const int len = colon ? static_cast<int>(colon - value) : static_cast<int>(strlen(value));
-    snprintf(cfg.fail_open, sizeof cfg.fail_open, "%.*s", len, value);
-    cfg.fail_open_nth = colon ? strtol(colon + 1, nullptr, 10) : 0;
-  }
+  if (!strcmp(key, "fail_open")) parse_path_fault(value, cfg.fail_open, &cfg.fail_open_nth);
+  if (!strcmp(key, "fail_read")) parse_path_fault(value, cfg.fail_file_read, &cfg.fail_file_read_nth);
 }
 
 void read_config() {
@@ -793,9 +802,22 @@ extern "C" {
     va_end(ap);                                  \
   }
 
-static int after_open(int fd) {
-  if (fd >= 0 && fd < kMaxFds) fd_state[fd] = FdState{};
+static int after_open(int fd, const char* path = nullptr) {
+  if (fd >= 0 && fd < kMaxFds) {
+    fd_state[fd] = FdState{};
+    fd_state[fd].read_fault =
+        cfg.main && path && cfg.fail_file_read[0] && !strcmp(path, cfg.fail_file_read);
+  }
   return fd;
+}
+
+// The fault fail_read: true (errno EIO) when this read of a file of the launcher's is to fail.
+static bool read_refused(int fd) {
+  if (fd < 0 || fd >= kMaxFds || !fd_state[fd].read_fault) return false;
+  if (cfg.fail_file_read_nth > 0 && ++cfg.fail_file_read_seen != cfg.fail_file_read_nth)
+    return false;
+  errno = EIO;
+  return true;
 }
 
 // The fault fail_open: true (errno EACCES) when this open of the launcher's is to fail.
@@ -810,13 +832,13 @@ int open(const char* path, int flags, ...) {
   OPEN_MODE(flags);
   static auto fn = real<open_fn>("open");
   if (open_refused(path)) return -1;
-  return after_open(fn(path, flags, mode));
+  return after_open(fn(path, flags, mode), path);
 }
 int open64(const char* path, int flags, ...) {
   OPEN_MODE(flags);
   static auto fn = real<open_fn>("open64");
   if (open_refused(path)) return -1;
-  return after_open(fn(path, flags, mode));
+  return after_open(fn(path, flags, mode), path);
 }
 int openat(int dirfd, const char* path, int flags, ...) {
   OPEN_MODE(flags);
@@ -868,6 +890,7 @@ int socket(int domain, int type, int protocol) {
 ssize_t pread64(int fd, void* buf, size_t n, off64_t off) {
   const Device* dev = device_of(fd);
   if (dev && dev->kind == Kind::kMtd) return mtd_pread(fd, dev, buf, n, off);
+  if (read_refused(fd)) return -1;
   return raw_pread(fd, buf, n, off);
 }
 ssize_t pread(int fd, void* buf, size_t n, off_t off) {
@@ -900,6 +923,7 @@ ssize_t read(int fd, void* buf, size_t n) {
     if (r > 0) lseek64(fd, pos + r, SEEK_SET);
     return r;
   }
+  if (read_refused(fd)) return -1;
   static auto fn = real<read_fn>("read");
   return fn(fd, buf, n);
 }
