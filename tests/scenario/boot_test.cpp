@@ -172,7 +172,8 @@ void install_suspect(const Board& board) {
 
 // The shell runs after diagnostics are moved into place. The memory checker goes with the
 // debugging server, not the debugger. Without a usable debugger (no payload that could be one, no
-// file, nowhere to unpack it, gunzip failing) the application starts normally. The server outranks the debugger.
+// file, nowhere to unpack it, gunzip failing) the application starts normally. The server
+// outranks the debugger.
 TEST_P(LaunchTest, Modes) {
   const std::string found_gdb = "Extracting GDB from image slot 2\nFound GDB image 2 of length = " +
                                 std::to_string(gzip_bytes(kvztest::bytes_of(kGdbScript)).size()) +
@@ -215,7 +216,8 @@ TEST_P(LaunchTest, Modes) {
       {.what = "debugger does not unpack", .setup = steps({env({"gdb=on"}), install_gdb}),
        .options = fault("fail_system=gunzip"),
        .want = {0, kBooting + found_gdb.substr(0, found_gdb.find("*")) + no_gdb.substr(1) + kApp1,
-                "chmod: cannot access '/tmp/gdb': No such file or directory\n", Lines{kMount, "gunzip /tmp/gdb.gz", "chmod +x /tmp/gdb", kUntar, kExec}}},
+                "chmod: cannot access '/tmp/gdb': No such file or directory\n",
+                Lines{kMount, "gunzip /tmp/gdb.gz", "chmod +x /tmp/gdb", kUntar, kExec}}},
       {.what = "no other slot file", .setup = steps({env({"gdb=on"}), drop(kImage2)}),
        .want = {0, no_gdb2, "Failed to open GDB image (from slot 2)\n", kApp}},
       {.what = "debugging server",

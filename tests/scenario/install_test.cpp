@@ -93,7 +93,8 @@ TEST_P(InstallTest, MenuDialogue) {
 
 // The diagnostics boot option asks before wiping /user; any key but y keeps it. When a record
 // booted from the menu cannot be unpacked, a download is cancelled (its partial file removed),
-// the stick cannot be read or there is no serial line, the menu comes back: its Exit, or the console's end, boots the slots.
+// the stick cannot be read or there is no serial line, the menu comes back: its Exit, or the
+// console's end, boots the slots.
 TEST_P(InstallTest, DiagnosticsOptionKeepsUserUnlessConfirmed) {
   const auto unpack_fails = [](const std::string& fault, int err) {
     return Scenario{
@@ -123,8 +124,8 @@ TEST_P(InstallTest, DiagnosticsOptionKeepsUserUnlessConfirmed) {
                   {"", "\x01\x02\xfd", E::kSerial}, {kReset, "\n", E::kSerial},
                   {"? : ", "e"}},
        .time_scale = 5,
-       .want = {0, "Entering Rescue Mode.\n" + kMenu + opt("X") + kInit + kReset + kMenu + opt("e") +
-                   kBooting + kApp1, "", kApp},
+       .want = {0, "Entering Rescue Mode.\n" + kMenu + opt("X") + kInit + kReset + kMenu +
+                   opt("e") + kBooting + kApp1, "", kApp},
        .check = [](const Board& b) { EXPECT_FALSE(b.exists("tmp/image")); }},
       {.what = "stick unreadable",
        .setup = steps({env({"diagnostics=rescue"}),
@@ -247,9 +248,9 @@ TEST_P(InstallTest, InstallerRows) {
        "install=0\n" + kExtract + "Installing Application: Bad crc for APPLICATION: " +
        crc(bad_app) + ", voiding download\ninstall=0\n", {}},
       {"bad checksums of flash records", bad_kernel, bad_dtb, {},
-       "Installing Kernel: Bad crc for KERNEL: " + crc(bad_kernel) + ", voiding download\ninstall=0\n"
-       + kExtract + "Installing Device Tree: Bad crc for DFT: " + crc(bad_dtb) + ", voiding "
-       "download\ninstall=0\n", {}},
+       "Installing Kernel: Bad crc for KERNEL: " + crc(bad_kernel) + ", voiding download\n"
+       "install=0\n" + kExtract + "Installing Device Tree: Bad crc for DFT: " + crc(bad_dtb) +
+       ", voiding download\ninstall=0\n", {}},
       {"more bad checksums", bad_rfs, bad_uboot, {},
        "Installing Root Filesystem: Bad crc for RFS: " + crc(bad_rfs) + ", voiding download\n"
        "install=0\n" + kExtract + "Installing Boot Loader: Bad crc for UBOOT: " + crc(bad_uboot) +
@@ -320,8 +321,9 @@ TEST_P(InstallTest, PowerCutInstallIsRepeated) {
   other.patch("flash/uboot", 0, kvztest::slice(uboot_record(0x02000003, 0x20000, 5), 16, 0x20000));
   other.write("user/a.img", uboot);
   EXPECT_EQ(install(other, "install /user/a.img 0 1\n", {"fail_mtd_write=uboot:1"}).out,
-            "flash_init=0\ni2c_init=0\n" + kExtract + "Installing Boot Loader: Flash Write mtd write "
-            "failed.\n\n" + flash_progress(2) + "File processed\ninstall=1\n");
+            "flash_init=0\ni2c_init=0\n" + kExtract +
+                "Installing Boot Loader: Flash Write mtd write failed.\n\n" + flash_progress(2) +
+                "File processed\ninstall=1\n");
   EXPECT_EQ(kvztest::slice(other.read("flash/uboot"), 0, 0x20000),
             kvztest::slice(uboot, 16, 0x20000));
 }

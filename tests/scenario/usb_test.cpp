@@ -62,8 +62,8 @@ TEST_P(UsbTest, StickImageAndTheRejectedList) {
   flipped[100] ^= 0xFF;
   const std::string put_os = "usb/QVM7314_OS.img";
   const auto declined = [](const std::string& asked) {
-    return Expect{0, kNoBoot + kFromStick + kAsk + asked + "\nTimeout. Assuming \"no\".\n" + kGaveUp,
-                  "", Lines{kMount, kMd5, kUntar, kExec}};
+    return Expect{0, kNoBoot + kFromStick + kAsk + asked + "\nTimeout. Assuming \"no\".\n" +
+                         kGaveUp, "", Lines{kMount, kMd5, kUntar, kExec}};
   };
   run_story(Board(), {
       {.what = "nothing to take", .setup = [](const Board& b) { b.set_vpd(315, 213); },
@@ -162,8 +162,8 @@ TEST_P(UsbTest, ReplacementsAndBootLoaderBundles) {
        .options = kStick,
        .want = {0, kBootFound + kExtract + "Installing Boot Loader: Bad crc for UBOOT: 0x00000000, "
                    "voiding download\n" + replacement(1) + kExtract + "Installing Application: Bad "
-                   "crc for APPLICATION: 0x00000000, voiding download\nNo valid image found on USB\n"
-                   + app15, "", Lines{kMount, md5_1, kUntar, kExec}}},
+                   "crc for APPLICATION: 0x00000000, voiding download\nNo valid image found on "
+                   "USB\n" + app15, "", Lines{kMount, md5_1, kUntar, kExec}}},
   }, GetParam());
   EXPECT_EQ(board.vpd(kSelectedSlot), 1);
   EXPECT_EQ(kvztest::slice(board.read("flash/uboot"), 0, 300), kvztest::slice(bare, 16, 300));

@@ -175,7 +175,8 @@ void apply_setting(const char* key, const char* value) {
   if (!strcmp(key, "eth0")) snprintf(cfg.eth0, sizeof cfg.eth0, "%s", value);
   if (!strcmp(key, "fail_exec")) snprintf(cfg.fail_exec, sizeof cfg.fail_exec, "%s", value);
   if (!strcmp(key, "fail_open")) parse_path_fault(value, cfg.fail_open, &cfg.fail_open_nth);
-  if (!strcmp(key, "fail_read")) parse_path_fault(value, cfg.fail_file_read, &cfg.fail_file_read_nth);
+  if (!strcmp(key, "fail_read"))
+    parse_path_fault(value, cfg.fail_file_read, &cfg.fail_file_read_nth);
 }
 
 void read_config() {
