@@ -96,11 +96,14 @@ TEST_P(UsbTest, StickImageAndTheRejectedList) {
                 listed(kernel_only)}},
       {.what = "check fails", .setup = put(put_os, flipped), .options = kStick,
        .want = {0, kNoBoot + kFromStick + kGaveUp, "USB image CRC failed.", listed(flipped)}},
-      {.what = "stick pulled", .setup = put(put_os, concat({kernel_only, app})),
+      // After a failed USB boot the flash boot takes the slot selected in the VPD.
+      {.what = "stick pulled, slot 2 selected",
+       .setup = steps({put(put_os, concat({kernel_only, app})), select_slot(2)}),
        .options = {"--usb", "--fault", "fail_read=/mnt/usb/QVM7314_OS.img:3"},
-       .want = {0, kNoBoot + kFromStick + kGaveUp, "USB image CRC failed.",
+       .want = {0, kNoBoot + kFromStick + "USB Boot failed. Trying flash images.\nBooting image "
+                   "'2'\n" + app_says("1.0.0.0"), "USB image CRC failed.",
                 listed(concat({kernel_only, app}))}},
-      {.what = "no stick",
+      {.what = "no stick", .setup = select_slot(1),
        .want = {0, "Attempting to mount file system on USB flash drive; this can take up to 10 "
                    "seconds.\n..........USB mount timed out\n" + kBooting + kApp1, "", kApp}},
       {.what = "USB boot byte 212", .setup = [](const Board& b) { b.set_vpd(315, 212); },
