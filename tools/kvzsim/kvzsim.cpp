@@ -8,6 +8,7 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -134,6 +135,20 @@ void make_program_farm(const std::string& run, const std::string& host_dir, cons
 void copy_file(const std::string& from, const std::string& to, mode_t mode) {
   const std::vector<uint8_t> data = read_whole(from);
   write_whole(to, data, mode);
+}
+
+// A run that was killed (a test's time-out) leaves its run directory behind. Each is named after
+// its kvzsim's process id, and goes with the next run once that process is gone.
+void remove_stale_run_dirs(const char* base) {
+  DIR* d = opendir(base);
+  if (!d) return;
+  while (const dirent* e = readdir(d)) {
+    int pid = 0, named = 0;  // named: the name goes on with "-" after the number
+    if (sscanf(e->d_name, "kvzsim-run-%d-%n", &pid, &named) == 1 && named > 0 && pid > 0 &&
+        kill(pid, 0) != 0 && errno == ESRCH)
+      remove_tree(std::string(base) + "/" + e->d_name);
+  }
+  closedir(d);
 }
 
 struct RunDir {
@@ -336,10 +351,14 @@ int boot(int argc, char** argv) {
   empty_dir(o.board + "/tmp");
   RunDir run;
   // The run directory holds a symlink for each host program (some 1,500 of them): on a memory
-  // file system when the machine has one, where making them takes milliseconds instead of the
-  // second or more a journalled disk can take on every boot.
-  std::string tmpl = access("/dev/shm", W_OK | X_OK) == 0 ? "/dev/shm" : "/tmp";
-  tmpl += "/kvzsim-run-XXXXXX";
+  // file system when the machine has one with room to spare, where making them takes
+  // milliseconds instead of the second or more a journalled disk can take on every boot.
+  struct statvfs shm = {};
+  const bool roomy = statvfs("/dev/shm", &shm) == 0 && access("/dev/shm", W_OK | X_OK) == 0 &&
+                     static_cast<double>(shm.f_bavail) * static_cast<double>(shm.f_frsize) > 256e6;
+  const char* base = roomy ? "/dev/shm" : "/tmp";
+  remove_stale_run_dirs(base);
+  std::string tmpl = std::string(base) + "/kvzsim-run-" + std::to_string(getpid()) + "-XXXXXX";
   if (!mkdtemp(tmpl.data())) die("cannot create a run directory");
   run.path = tmpl;
   prepare_run_dir(run, o);
