@@ -368,6 +368,14 @@ TEST_P(RescuePartitionTest, RecordsThatCannotBeBootedResetTheBoard) {
   const Expect crc_failed = {kRebooted, kBooting, kNoSlots + "Image CRC failed. Quitting\n", reset};
   const Expect not_found = {kRebooted, kBooting, kNoSlots + "Image not found... \n", reset};
   const Prepare untouched = steps({vpd_is(1, kErased), archive_empty});
+  const Bytes app4 = app_record("4.0.0.0");
+  const auto install_fails = [&](const std::string& cause) {
+    return Scenario{.what = cause, .setup = rescue_only(app4), .options = fault(cause),
+                    .dialog = {{kQuestion, "1\n"}},
+                    .want = {kRebooted,
+                             kBooting + kQuestion + "1\n\nInstalling recovery image as image1...\n",
+                             kNoSlots + "Failed to open image file.\n", reset}};
+  };
   run_all({
       {.what = "check fails", .setup = rescue_only(flipped), .want = crc_failed,
        .check = untouched},
@@ -384,24 +392,15 @@ TEST_P(RescuePartitionTest, RecordsThatCannotBeBootedResetTheBoard) {
        .options = fault("fail_open=/tmp/kavosimage.tar.gz:2"),
        .want = {kRebooted, kBooting + "Launching diagnostics image\n",
                 kNoSlots + "Failed to open diags image file.\n", reset}},
-      {.what = "copy of the record to install", .setup = rescue_only(app_record("4.0.0.0")),
-       .options = fault("fail_open=/tmp/image"), .dialog = {{kQuestion, "1\n"}},
-       .want = {kRebooted, kBooting + kQuestion + "1\n\nInstalling recovery image as image1...\n",
-                kNoSlots + "Failed to open image file.\n", reset}},
-      {.what = "record copied, its copy fails", .setup = rescue_only(app_record("4.0.0.0")),
+      install_fails("fail_open=/tmp/image"),     // the copy of the record to install
+      install_fails("fail_mtd_read=rescue:3"),  // the record read again
+      install_fails("fail_read=/tmp/image"),    // the copy read back
+      {.what = "record copied, its copy fails", .setup = rescue_only(app4),
        .options = fault("fail_system=cp"), .dialog = {{kQuestion, "1\n"}},
        .want = {0, kBooting + kQuestion + "1\n\nInstalling recovery image as image1...\nSetting "
                    "boot image to 1\n" + app_says("4.0.0.0"), kNoSlots, Lines{kMount,
                 "mkdir /user/images &> /dev/null", "cp /tmp/image /user/images/image1\\n", kUntar,
                 kExec}}, .check = vpd_is(1, 1)},
-      {.what = "record read again fails", .setup = rescue_only(app_record("4.0.0.0")),
-       .options = fault("fail_mtd_read=rescue:3"), .dialog = {{kQuestion, "1\n"}},
-       .want = {kRebooted, kBooting + kQuestion + "1\n\nInstalling recovery image as image1...\n",
-                kNoSlots + "Failed to open image file.\n", reset}},
-      {.what = "copy not read back", .setup = rescue_only(app_record("4.0.0.0")),
-       .options = fault("fail_read=/tmp/image"), .dialog = {{kQuestion, "1\n"}},
-       .want = {kRebooted, kBooting + kQuestion + "1\n\nInstalling recovery image as image1...\n",
-                kNoSlots + "Failed to open image file.\n", reset}},
       {.what = "boot loader record, shell enabled",
        .setup = steps({env({"shell=on"}), rescue_only(other_record(kMagicBootLoader, 4096))}),
        .closed_console = true,
