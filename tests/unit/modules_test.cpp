@@ -208,8 +208,7 @@ TEST(FlashBlocks, GeometryTakesPowerOfTwoSizes) {
 }
 
 // Ranges whose end or whose block count wraps 32 bits are refused before any block is touched; an
-// empty range at a
-// block boundary touches none, and still draws its progress.
+// empty range at a block boundary touches none, and still draws its progress.
 TEST(FlashBlocks, RangesThatWrapAreRefused) {
   flash_set_geometry(0x1000000, k64K);
   TempFile part(pattern(2 * k64K, 13));
@@ -226,6 +225,9 @@ TEST(FlashBlocks, RangesThatWrapAreRefused) {
             "Flash Write range out of bounds.\n\nFlash Erase range out of bounds.\n"
             "     \b\b\b\b100%\n");
   EXPECT_EQ(part.bytes(), pattern(2 * k64K, 13));
+  uint32_t size = 7;  // a file is no MTD device: no size
+  EXPECT_EQ(mtd_get_size(part.fd(), &size), 0);
+  EXPECT_EQ(size, 7u);
 }
 
 // ---- EEPROM layer --------------------------------------------------------------------------
