@@ -100,6 +100,21 @@ struct Fault {
   long seen = 0;
 };
 
+// A fault on the launcher's operations on one path, PATH or PATH:N in the config: every one, or
+// only the Nth.
+struct PathFault {
+  char path[128] = {};
+  long nth = 0, seen = 0;
+  void parse(const char* value) {
+    const char* colon = strrchr(value, ':');
+    const int len = colon ? static_cast<int>(colon - value) : static_cast<int>(strlen(value));
+    snprintf(path, sizeof path, "%.*s", len, value);
+    nth = colon ? strtol(colon + 1, nullptr, 10) : 0;
+  }
+  bool is_on(const char* p) const { return path[0] && p && strcmp(p, path) == 0; }
+  bool fires() { return nth <= 0 || ++seen == nth; }  // counts the operations on the path
+};
+
 struct Config {
   bool active = false;
   bool main = false;
@@ -117,13 +132,10 @@ struct Config {
   char fail_system[128] = {};
   char eth0[16] = "up";  // up (link), down (present, no link) or absent
   char fail_exec[128] = {};
-  // The launcher's opens of this path fail (EACCES): every one, or only the Nth.
-  char fail_open[128] = {};
-  long fail_open_nth = 0, fail_open_seen = 0;
-  // The launcher's reads of a file opened by this path fail (EIO): every one, or only the Nth,
-  // as when a USB stick is pulled.
-  char fail_file_read[128] = {};
-  long fail_file_read_nth = 0, fail_file_read_seen = 0;
+  // The launcher's opens of this path fail (EACCES).
+  PathFault fail_open;
+  // The launcher's reads of a file opened by this path fail (EIO), as when a USB stick is pulled.
+  PathFault fail_file_read;
   Device devices[kMaxDevices];
   int device_count = 0;
 };
@@ -147,14 +159,6 @@ void parse_fault(Fault* f, const char* value) {
   f->nth = strtol(value, nullptr, 10);
 }
 
-// PATH or PATH:N into path (128 bytes) and *nth (0: every time).
-void parse_path_fault(const char* value, char* path, long* nth) {
-  const char* colon = strrchr(value, ':');
-  const int len = colon ? static_cast<int>(colon - value) : static_cast<int>(strlen(value));
-  snprintf(path, 128, "%.*s", len, value);
-  *nth = colon ? strtol(colon + 1, nullptr, 10) : 0;
-}
-
 void apply_setting(const char* key, const char* value) {
   if (!strcmp(key, "erase_size"))
     cfg.erase_size = static_cast<uint32_t>(strtoul(value, nullptr, 0));
@@ -174,9 +178,8 @@ void apply_setting(const char* key, const char* value) {
   if (!strcmp(key, "fail_system")) snprintf(cfg.fail_system, sizeof cfg.fail_system, "%s", value);
   if (!strcmp(key, "eth0")) snprintf(cfg.eth0, sizeof cfg.eth0, "%s", value);
   if (!strcmp(key, "fail_exec")) snprintf(cfg.fail_exec, sizeof cfg.fail_exec, "%s", value);
-  if (!strcmp(key, "fail_open")) parse_path_fault(value, cfg.fail_open, &cfg.fail_open_nth);
-  if (!strcmp(key, "fail_read"))
-    parse_path_fault(value, cfg.fail_file_read, &cfg.fail_file_read_nth);
+  if (!strcmp(key, "fail_open")) cfg.fail_open.parse(value);
+  if (!strcmp(key, "fail_read")) cfg.fail_file_read.parse(value);
 }
 
 void read_config() {
@@ -806,16 +809,14 @@ extern "C" {
 static int after_open(int fd, const char* path = nullptr) {
   if (fd >= 0 && fd < kMaxFds) {
     fd_state[fd] = FdState{};
-    fd_state[fd].read_fault =
-        cfg.main && path && cfg.fail_file_read[0] && !strcmp(path, cfg.fail_file_read);
+    fd_state[fd].read_fault = cfg.main && cfg.fail_file_read.is_on(path);
   }
   return fd;
 }
 
 // The fault fail_read: true (errno EIO) when this read of a file of the launcher's is to fail.
 static bool read_refused(int fd) {
-  if (fd < 0 || fd >= kMaxFds || !fd_state[fd].read_fault) return false;
-  if (cfg.fail_file_read_nth > 0 && ++cfg.fail_file_read_seen != cfg.fail_file_read_nth)
+  if (fd < 0 || fd >= kMaxFds || !fd_state[fd].read_fault || !cfg.fail_file_read.fires())
     return false;
   errno = EIO;
   return true;
@@ -823,8 +824,7 @@ static bool read_refused(int fd) {
 
 // The fault fail_open: true (errno EACCES) when this open of the launcher's is to fail.
 static bool open_refused(const char* path) {
-  if (!cfg.main || !cfg.fail_open[0] || !path || strcmp(path, cfg.fail_open) != 0) return false;
-  if (cfg.fail_open_nth > 0 && ++cfg.fail_open_seen != cfg.fail_open_nth) return false;
+  if (!cfg.main || !cfg.fail_open.is_on(path) || !cfg.fail_open.fires()) return false;
   errno = EACCES;
   return true;
 }
