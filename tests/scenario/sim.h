@@ -143,7 +143,7 @@ class Console {
   bool done_ = false;
 };
 
-// Boots a stand-in launcher of the target's build (e.g. "kvzsim_probe") in place of the
+// Boots a stand-in launcher of the target's build (e.g. "kvzrx") in place of the
 // launcher, types the script on its console, then the end-of-input key; run_storage runs the one
 // that drives the board-storage modules (kvzsim_storage) with the faults given.
 Boot run_script(const Board& board, Target target, const std::string& program,
