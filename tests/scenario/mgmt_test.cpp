@@ -34,11 +34,11 @@ TEST_P(MgmtTest, Sessions) {
   const Session sessions[] = {
       {0, "eth0=up",
        "ifconfig eth0 10.0.0.2\\n\nifconfig eth0 down\\n\nifconfig eth0 netmask 255.0.255.0\\n\n"
-       "ifconfig eth0 up\\n\nroute add default gw 10.0.0.1\\n\n", kDhcp,
+       "ifconfig eth0 up\\n\nroute add default gw 239.255.255.255\\n\n", kDhcp,
        {"n", "\n" + kIp, "", kRetry + kIp, "abc", kRetry + kIp, "0.1.2.3", refused("0.1.2.3") + kIp,
         "240.1.1.1", refused("240.1.1.1") + kIp, "10.0.0.2", kMask, "255.0.255.0", kGw, "240.1.1.1",
-        refused("240.1.1.1") + kGw, "10.0.0.1",
-        "\tNetmask    : 255.0.255.0\n\tGateway    : 10.0.0.1\n" + kDots}},
+        refused("240.1.1.1") + kGw, "239.255.255.255",
+        "\tNetmask    : 255.0.255.0\n\tGateway    : 239.255.255.255\n" + kDots}},
       // A netmask of 0 counts as none given.
       {0, "", "ifconfig eth0 10.0.0.2\\n\n", kDhcp,
        {"", "\n" + kIp, "10.0.0.2", kMask, "0", kGw, "", kDots}},

@@ -1,5 +1,5 @@
-// The launcher's modules in-process: the record checksum and header, the bundle scan and the
-// boot options (launch), the flash layer's geometry and range checks, the EEPROM layer's buses.
+// The launcher's modules in-process: the record checksum, the boot options, the flash layer's
+// geometry and range checks, the EEPROM layer's bus handles.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -25,7 +25,7 @@ using namespace kvztest;
 
 namespace {
 
-// ---- Checksum and record header ------------------------------------------------------------
+// ---- Checksum ----------------------------------------------------------------------------------
 
 // Computed by a static initializer, before main: the tables must already be built for it.
 const uint32_t kCheckValueBeforeMain = gen_crc("123456789", 9, kCrcInit);
@@ -63,72 +63,7 @@ TEST(Checksum, AgreesWithItsOracles) {
   EXPECT_EQ(swapw(0x11223344u), 0x44332211u);
 }
 
-// Fields are big-endian, the type byte leads the magic word; hdrlen counts for an extended header
-// only. (Record shapes show in kvzimage's list and in the boot's bundle scan.)
-TEST(RecordHeader, Fields) {
-  const Bytes standard = make_record(kMagicKernel, 0x01020304, pattern(40));
-  EXPECT_EQ(slice(standard, 4, 12), (Bytes{0, 0, 0, 40, 3, 'K', 'V', 'Z', 1, 2, 3, 4}));
-  RecordHeader h = decode_header(standard.data());
-  EXPECT_EQ(h.crc, get_be32(standard.data()));
-  EXPECT_EQ(CheckCrc(standard.data() + 4, 52, h.crc), 0);
-  EXPECT_EQ(
-      std::tie(h.len, h.magic, h.type_magic, h.id, h.extended, h.payload_offset, h.total_size),
-      std::make_tuple(40u, kMagicKernel, kMagicKernel, 0x01020304u, false, 16ull, 56ull));
-  h = decode_header(make_record(kMagicApplication, 7, pattern(10), 32).data());
-  EXPECT_EQ(std::tie(h.magic, h.type_magic, h.hdrlen, h.extended, h.payload_offset, h.total_size),
-            std::make_tuple(kMagicApplication | kMagicExtended, kMagicApplication, uint16_t{32},
-                            true, 32ull, 42ull));
-}
-
-// ---- Bundle scan and boot options ----------------------------------------------------------
-
-Bytes rec(uint32_t type, size_t payload, uint16_t hdrlen = 0, uint32_t seed = 1) {
-  return make_record(type, 0x01020304, pattern(payload, seed), hdrlen);
-}
-
-// The scan stops on the first application or diagnostics record, its file positioned there; it
-// needs only a record's 20 header bytes (the check comes later). Without one, the header buffer
-// holds the last header read whole (or zeros); a record that cannot be stepped over ends the scan.
-TEST(ParseImage, FindsTheFirstBootableRecord) {
-  const Bytes uboot = rec(kMagicBootLoader, 300), kernel = rec(kMagicKernel, 1001, 32);
-  const Bytes rfs = rec(kMagicRootFs, 77, 20), app = rec(kMagicApplication, 50, 0, 2);
-  const Bytes app_ext = rec(kMagicApplication, 60, 40, 3), diags = rec(kMagicDiagnostics, 70);
-  const Bytes zero = bare_header(kMagicKernel | kMagicExtended, 0, 0);
-  const Bytes below = bare_header(kMagicKernel | kMagicExtended, 4, 8);
-  const Bytes wraps = bare_header(kMagicKernel, 0xFFFFFFF8u, 0);
-  const Bytes ext_wraps = bare_header(kMagicRootFs | kMagicExtended, 0xFFFFFFF0u, 32);
-  const Bytes past_end = bare_header(kMagicKernel, 0x10000, 0);
-  const struct {
-    Bytes bundle;
-    int found;
-    off_t offset;
-    Bytes header;
-  } cases[] = {
-      {concat({app, diags}), 1, 0, app},
-      {concat({kernel, rfs, app_ext}), 1, 1001 + 32 + 77 + 20, app_ext},
-      {concat({uboot, diags, app}), 1, 316, diags},
-      {concat({uboot, slice(app, 0, 20)}), 1, 316, app},
-      {concat({kernel, rfs}), 0, 0, rfs},
-      {concat({kernel, Bytes(19, 1)}), 0, 0, kernel},
-      {slice(app, 0, 19), 0, 0, Bytes(20, 0)},
-      {concat({zero, app}), 0, 0, zero},
-      {concat({below, app}), 0, 0, below},
-      {concat({wraps, app}), 0, 0, wraps},
-      {concat({ext_wraps, app}), 0, 0, ext_wraps},
-      {concat({past_end, app}), 0, 0, past_end},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.bundle.size());
-    TempFile f(c.bundle);
-    uint8_t header[kHeaderReadSize];
-    memset(header, 0xEE, sizeof header);
-    EXPECT_EQ(parse_image(f.fd(), header), c.found);
-    if (c.found) {
-      EXPECT_EQ(f.position(), c.offset);
-    }
-    EXPECT_EQ(Bytes(header, header + 20), slice(c.header, 0, 20));
-  }
-}
+// ---- Boot options ------------------------------------------------------------------------------
 
 // The options an environment text sets: the flags gdb, gdbserver, shell, memchk, rescue and
 // diags as digits, then the debugger port.
@@ -232,18 +167,8 @@ TEST(FlashBlocks, RangesThatWrapAreRefused) {
 
 // ---- EEPROM layer --------------------------------------------------------------------------
 
-// The EEPROM layer's bus handles on a machine without I2C buses.
 bool is_open(int fd) {
   return fcntl(fd, F_GETFD) != -1;
-}
-
-TEST(I2c, InitStopsAtTheFirstMissingBus) {
-  if (access("/dev/i2c-0", F_OK) == 0) GTEST_SKIP() << "this machine has an I2C bus 0";
-  i2c_file[0] = i2c_file[1] = 0;
-  EXPECT_EQ(kvztest::console_of([] { EXPECT_EQ(api_i2c_init(), -1); }),
-            "ERROR: driver /dev/i2c-0 couldn't be opened\n");
-  EXPECT_EQ(i2c_file[0], -1);
-  EXPECT_EQ(i2c_file[1], 0);  // never tried
 }
 
 // A second close must not close a descriptor that has since been reused for something else.
