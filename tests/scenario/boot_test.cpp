@@ -68,7 +68,7 @@ TEST_P(SlotTest, EveryRoadToAProgram) {
       {"diagnostics record in a slot",
        slot1({other_record(kMagicKernel, 64), diags_record("2.0.0.0"), app_record("9.9.9.9")}),
        kBooting + "install diags image\n" + diags_says("2.0.0.0"), "", kDiags, 1},
-      // Sizes that wrap 32 bits are refused like a bad check (the scan itself is unit-tested).
+      // Sizes that wrap 32 bits are refused like a bad check.
       {"application size wraps", slot1({wrapping_app}), kBoth + app2, kCrc1, kApp, 2},
   };
   for (const auto& c : cases) {
@@ -101,8 +101,8 @@ TEST_P(SlotTest, EveryRoadToAProgram) {
 
 // Both checks fail (slot 2's record claims a length far beyond its file): no rescue partition,
 // the shell first when enabled, the archive left empty. A silent EEPROM, a busy or missing bus 0
-// boots slot 1 and writes nothing; on a busy bus 1 the register step fails silently, the EEPROM
-// write not. Without flash (and with /user not mounted) there is no last resort: a reset.
+// boots slot 1 and writes nothing; on a busy or missing bus 1 the register step fails silently,
+// the EEPROM write not. Without flash (and /user not mounted) there is no last resort: a reset.
 TEST_P(SlotTest, OtherRoads) {
   const std::string busy = "I2C error when setting bus 0, device 0xa8: 16\n";
   const std::string busy9 = "I2C error when setting bus 0, device 0xa8: 9\n";
@@ -132,6 +132,9 @@ TEST_P(SlotTest, OtherRoads) {
        .check = booted_and_register12(0, 0x04)},
       {.what = "busy bus 1", .setup = booted_0, .options = fault("i2c_busy=1"),
        .want = {0, kBooting + kApp1, "", kApp}, .check = booted_and_register12(1, 0)},
+      {.what = "bus 1 missing", .options = fault("bus_missing=1"),
+       .want = {0, "ERROR: driver /dev/i2c-1 couldn't be opened\n" + kBooting + kApp1, "", kApp},
+       .check = booted_and_register12(1, 0)},
       {.what = "bus 0 missing", .options = fault("bus_missing=0"),
        .want = {0, "ERROR: driver /dev/i2c-0 couldn't be opened\n" + busy9 + busy9 + kBooting +
                    "I2C error when setting bus 0: 9\n" + kApp1, "", kApp},

@@ -191,15 +191,10 @@ Console::Console(const Board& board, Target target, const Lines& extra, double t
   check(pipe2(out, O_CLOEXEC) == 0 && pipe2(err, O_CLOEXEC) == 0, "pipe failed");
   std::ostringstream scale;
   scale << time_scale;
-  Lines argv = {bin_for(Target::kHost) + "/kvzsim",
-                "boot",
-                board.dir(),
-                "--target",
-                target_name(target),
-                "--time-scale",
-                scale.str(),
-                "--serial",
-                serial_slave};
+  // clang-format off
+  Lines argv = {bin_for(Target::kHost) + "/kvzsim", "boot", board.dir(), "--target",
+                target_name(target), "--time-scale", scale.str(), "--serial", serial_slave};
+  // clang-format on
   argv.insert(argv.end(), extra.begin(), extra.end());
   pid_ = fork();
   if (pid_ == 0) {

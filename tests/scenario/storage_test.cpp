@@ -205,39 +205,6 @@ TEST_P(StorageTest, EepromWritesFollowTheRegisterStep) {
   EXPECT_TRUE(board.read("eeprom/regs.bin") == regs);
 }
 
-// Devices that do not answer: a missing bus 1 leaves the EEPROM usable; a missing register
-// device makes the register step fail without a word; a silent EEPROM fails every transfer.
-TEST_P(StorageTest, DevicesThatDoNotAnswer) {
-  const struct {
-    const char* fault;
-    std::string script, out;
-    Lines log;
-    uint8_t selected;
-  } cases[] = {
-      {"bus_missing=1", "i2c_init\nset_image 2\nget_image\n",
-       "ERROR: driver /dev/i2c-1 couldn't be opened\ni2c_init=-1\nset_image=3\nget_image=2\n",
-       Lines{"i2c-0 0x54 write 01 00 02", "i2c-0 0x54 write 01 00", "i2c-0 0x54 read 02"}, 2},
-      {"", "i2c_init\nset_image 3\n", "i2c_init=0\nset_image=3\n",
-       Lines{"i2c-1 0x20 smbus-read reg 0x04 nak", "i2c-1 0x20 smbus-write reg 0x0c nak",
-             "i2c-0 0x54 write 01 00 03"},
-       3},
-      {"eeprom_silent=1", "i2c_init\neeprom_read 312 2\nset_image 2\n",
-       "i2c_init=0\nI2C error - device 0xa8 writing bus 0 offset 312: 6\neeprom_read=0 0000\n"
-       "I2C error when writing bus 0 offset 256: 6\nset_image=-1\n",
-       Lines{"i2c-0 0x54 write 01 38 nak", "i2c-1 0x20 smbus-read reg 0x04 = 0x0c",
-             "i2c-1 0x20 smbus-write reg 0x0c = 0x04", "i2c-0 0x54 write 01 00 02 nak"},
-       1},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.fault);
-    Board board;
-    if (!*c.fault) board.remove("eeprom/regs.bin");  // the register device does not answer
-    EXPECT_EQ(drive(board, c.script, *c.fault ? Lines{c.fault} : Lines{}).out, c.out);
-    EXPECT_EQ(board.i2c_log(), c.log);
-    EXPECT_EQ(board.vpd(256), c.selected);
-  }
-}
-
 auto settings(int line) {
   termios t;
   tcgetattr(line, &t);
