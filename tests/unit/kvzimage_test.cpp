@@ -34,24 +34,16 @@ class Kvzimage : public testing::Test {
     return Bytes(std::istreambuf_iterator<char>(f), {});
   }
 
-  // Runs the commands of a transcript ("$ ARGS" lines, continued after a " \\") and compares the
-  // whole session with it: each command followed by its standard output and its error lines.
-  // Every command must exit with `status`. "@" stands for the scratch directory. No command
-  // leaves OUT.tmp behind.
-  void expect_session(int status, const std::string& transcript) const {
-    std::string want = transcript, got;
-    for (size_t i = want.find('@'); i != std::string::npos; i = want.find('@', i + dir_.size()))
-      want.replace(i, 1, dir_ + "/");
+  // Runs the "$ ARGS" lines of a transcript and compares the whole session with it: each command
+  // line followed by its standard output and its error lines. Every command must exit with
+  // `status` and leave no OUT.tmp behind. "@" stands for the scratch directory.
+  void expect_session(int status, std::string want) const {
+    std::string got;
+    for (size_t i; (i = want.find('@')) != std::string::npos;) want.replace(i, 1, dir_ + "/");
     std::istringstream lines(want);
     for (std::string line; std::getline(lines, line);) {
       if (line.rfind("$", 0) != 0) continue;
-      std::string command = line.substr(1), more;
-      while (command.ends_with(" \\") && std::getline(lines, more)) {
-        command.resize(command.size() - 1);
-        command += more;
-        line += "\n" + more;
-      }
-      std::istringstream words(command);
+      std::istringstream words(line.substr(1));
       std::vector<std::string> args = {"kvzimage"};
       for (std::string w; words >> w;) args.push_back(w);
       std::vector<const char*> argv;
@@ -84,8 +76,7 @@ TEST_F(Kvzimage, CreateListVerifyExtract) {
   put("s", small);
   put("u", uboot);
   put("e", {});
-  expect_session(0, R"($ create @b rfs:4.0.0.1:@big:1 dtb:5.0.0.0:@e app,hdrlen=64:1.2.254.255:@s \
-  uboot,noembed:0.0.0.1:@s kernel:3.0.0.0:@s diags,hdrlen=20:6.0.0.0:@s uboot,hdrlen=24:255.0.1.2:@u
+  expect_session(0, R"($ create @b rfs:4.0.0.1:@big:1 dtb:5.0.0.0:@e app,hdrlen=64:1.2.254.255:@s uboot,noembed:0.0.0.1:@s kernel:3.0.0.0:@s diags,hdrlen=20:6.0.0.0:@s uboot,hdrlen=24:255.0.1.2:@u
 $ list @b
 #     offset       type                version         len        header    checksum
 1     0            RFS                 4.0.0.1         200001     std 16    good
