@@ -159,6 +159,12 @@ std::vector<uint32_t> Board::erase_counts(const std::string& part) const {
   return counts;
 }
 
+int Board::exit_status() const {
+  for (const std::string& l : lines_of(text("stats/launcher")))
+    if (l.rfind("exit_status=", 0) == 0) return std::stoi(l.substr(12));
+  return -1;
+}
+
 void Board::clear_logs() const {
   write_text("commands.log", "");
   write_text("i2c.log", "");

@@ -87,6 +87,7 @@ class Board {
   uint8_t vpd(size_t offset) const { return read("eeprom/vpd.bin").at(offset); }
   void set_vpd(size_t offset, uint8_t value) const { patch("eeprom/vpd.bin", offset, {value}); }
   Lines commands() const { return lines_of(text("commands.log")); }
+  int exit_status() const;  // the stand-in launcher's, as the board recorded it; -1 when none
   Lines i2c_log() const { return lines_of(text("i2c.log")); }
   std::vector<uint32_t> erase_counts(const std::string& part) const;  // per erase block
   void clear_logs() const;                                            // logs and erase counts

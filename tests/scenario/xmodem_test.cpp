@@ -50,8 +50,7 @@ struct Rx {
     if (!back) c.wait_for(kBack);
     for (int i = 0; i < 2; i++, usleep(200000)) send_line(c.serial_fd(), "\n");
     const Boot b = c.finish();
-    EXPECT_NE(board.text("stats/launcher").find("exit_status=" + std::to_string(status)),
-              std::string::npos);
+    EXPECT_EQ(board.exit_status(), status);
     EXPECT_EQ(board.text("user/x.bin"), file);
     EXPECT_EQ(b.err, err);
     const std::string done = std::to_string(file.size()) + " bytes received into " + path + "\n";
@@ -139,11 +138,11 @@ TEST_P(XmodemTest, NoLine) {
   const Boot b = run_script(board, GetParam(), "kvzrx", "", {"--serial", "none"});
   EXPECT_EQ(b.out, "");
   EXPECT_EQ(b.err, "Can't open serial port!: No such file or directory\n");
-  EXPECT_NE(board.text("stats/launcher").find("exit_status=2"), std::string::npos);
+  EXPECT_EQ(board.exit_status(), 2);
   board.clear_logs();
   const Boot usage = run_script(board, GetParam(), "kvzrx", "", {"--", "a", "b"});
   EXPECT_EQ(usage.out + usage.err, "usage: kvzrx [FILE]\n");
-  EXPECT_NE(board.text("stats/launcher").find("exit_status=2"), std::string::npos);
+  EXPECT_EQ(board.exit_status(), 2);
 }
 
 INSTANTIATE_TEST_SUITE_P(Targets, XmodemTest, ::testing::ValuesIn(targets()), TargetName());
