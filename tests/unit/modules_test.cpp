@@ -1,5 +1,5 @@
 // The launcher's modules in-process: the record checksum, the boot options, the flash layer's
-// geometry and range checks, the EEPROM layer's bus handles.
+// range checks, the EEPROM layer's bus handles.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -17,10 +17,6 @@
 #include "records.h"
 #include "scratch.h"
 
-#ifdef KVZ_HAVE_ZLIB
-#include <zlib.h>
-#endif
-
 using namespace kvztest;
 
 namespace {
@@ -35,7 +31,7 @@ TEST(Checksum, AgreesWithItsOracles) {
   EXPECT_EQ(gen_crc("123456789", 9, kCrcInit), ~0xCBF43926u);  // the common CRC-32 check value
   EXPECT_EQ(gen_crc("123456789", 0, 0x12345678u), 0x12345678u);
   // Every alignment; short lengths, lengths around the three-lane stride, long ones.
-  const Bytes data = pattern(1 << 20, 7);
+  const Bytes data = pattern(100000, 7);
   std::mt19937 rng(42);
   const auto below = [&](uint32_t n) { return static_cast<uint32_t>(rng() % n); };
   for (uint32_t round = 0; round < 400; ++round) {
@@ -44,12 +40,6 @@ TEST(Checksum, AgreesWithItsOracles) {
     ASSERT_EQ(gen_crc(&data[at], len, init), gen_crc_bitwise(&data[at], len, init))
         << at << "+" << len;
   }
-#ifdef KVZ_HAVE_ZLIB
-  for (int round = 0; round < 100; ++round) {
-    const uint32_t at = below(61), len = below(static_cast<uint32_t>(data.size() - 64));
-    ASSERT_EQ(gen_crc(&data[at], len, kCrcInit), ~static_cast<uint32_t>(crc32(0, &data[at], len)));
-  }
-#endif
   const uint32_t whole = gen_crc(data.data(), 100000, kCrcInit);
   uint32_t r = kCrcInit;
   for (uint32_t pos = 0, n = 0; pos < 100000; pos += n) {
@@ -110,40 +100,11 @@ TEST(EnvText, Rules) {
 
 // ---- Flash layer ---------------------------------------------------------------------------
 
-// The flash layer's geometry and the ranges it refuses before touching a block: what the board
-// cannot show. Rewrites and erases themselves are proven on the virtual board.
 constexpr uint32_t k64K = 0x10000;
 
-// Erase blocks must be a power of two of at least 1024 bytes; anything else leaves no usable
-// flash.
-TEST(FlashBlocks, GeometryTakesPowerOfTwoSizes) {
-  const struct {
-    uint32_t size, erase_size;
-    std::string message;
-    uint32_t shift;
-  } cases[] = {
-      {0x1000000, k64K, "", 16},
-      {0x4000000, 0x20000, "", 17},
-      {0, k64K, "NO FLASH !\n", 0},
-      {0x1000000, 0x18000, "Unsupported MTD erase size 0x18000\n", 0},
-      {0x1000000, 512, "Unsupported MTD erase size 0x200\n", 0},
-      {0x1000000, 0, "Unsupported MTD erase size 0x0\n", 0},
-  };
-  for (const auto& c : cases) {
-    theFlash = FlashGeometry{"unknown", 0, 0, 0, 0};
-    EXPECT_EQ(console_of([&] { flash_set_geometry(c.size, c.erase_size); }), c.message);
-    EXPECT_EQ(theFlash.total_size, c.shift ? c.size : 0);
-    if (c.shift) {
-      EXPECT_EQ(theFlash.sector_shift, c.shift);
-    }
-  }
-  flash_set_geometry(0x1000000, k64K);
-  EXPECT_STREQ(theFlash.name, "16MB w/256-64KB sectors");
-  EXPECT_EQ(theFlash.sector_count, 256u);
-}
-
-// Ranges whose end or whose block count wraps 32 bits are refused before any block is touched; an
-// empty range at a block boundary touches none, and still draws its progress.
+// What the board cannot show (the launcher writes only from offset 0 and never erases): ranges
+// whose end or whose block count wraps 32 bits are refused before any block is touched; an empty
+// range at a block boundary touches none, and still draws its progress.
 TEST(FlashBlocks, RangesThatWrapAreRefused) {
   flash_set_geometry(0x1000000, k64K);
   TempFile part(pattern(2 * k64K, 13));
