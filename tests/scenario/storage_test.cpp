@@ -168,7 +168,8 @@ TEST_P(StorageTest, OtherFlashes) {
       {"erase_size=0", "Unsupported MTD erase size 0x0\n"},
   };
   for (const auto& [fault, says] : unusable)
-    EXPECT_EQ(drive(board, script, {fault}).out, says + refused + defaults + not_installed) << fault;
+    EXPECT_EQ(drive(board, script, {fault}).out, says + refused + defaults + not_installed)
+        << fault;
   board.write("flash/kernel", {});
   EXPECT_EQ(drive(board, script).out, "NO FLASH !\n" + refused + defaults + not_installed);
   EXPECT_EQ(board.read("flash/rfs"), Bytes(board.read("flash/rfs").size(), 0xff));

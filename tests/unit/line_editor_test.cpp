@@ -15,19 +15,6 @@ using namespace std::string_literals;
 
 namespace {
 
-// Puts fd in place of a standard descriptor for the lifetime of the object.
-class FdSwap {
- public:
-  FdSwap(int target, int fd) : target_(target), saved_(dup(target)) { dup2(fd, target); }
-  ~FdSwap() {
-    dup2(saved_, target_);
-    close(saved_);
-  }
-
- private:
-  int target_, saved_;
-};
-
 std::string file_text(int fd) {
   std::string s(static_cast<size_t>(lseek(fd, 0, SEEK_END)), '\0');
   EXPECT_EQ(pread(fd, s.data(), s.size(), 0), static_cast<ssize_t>(s.size()));
@@ -51,12 +38,16 @@ Edited edit(const std::string& keys, size_t size = 128) {
   Edited e;
   console_closed = false;
   fflush(stdout);
-  {
-    FdSwap in(0, p[0]), o(1, fileno(out));
-    e.clean = get_user_input(mem.data(), size) == mem.data();
-    e.echo = file_text(fileno(out));
-    fflush(stdout);
-  }
+  const int saved_in = dup(0), saved_out = dup(1);
+  dup2(p[0], 0);
+  dup2(fileno(out), 1);
+  e.clean = get_user_input(mem.data(), size) == mem.data();
+  e.echo = file_text(fileno(out));
+  fflush(stdout);
+  dup2(saved_in, 0);
+  dup2(saved_out, 1);
+  close(saved_in);
+  close(saved_out);
   const auto text_end = mem.begin() + static_cast<long>(size ? strnlen(mem.data(), size) : 0);
   e.text.assign(mem.begin(), text_end);
   e.clean =
