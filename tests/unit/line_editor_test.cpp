@@ -15,12 +15,6 @@ using namespace std::string_literals;
 
 namespace {
 
-std::string file_text(int fd) {
-  std::string s(static_cast<size_t>(lseek(fd, 0, SEEK_END)), '\0');
-  EXPECT_EQ(pread(fd, s.data(), s.size(), 0), static_cast<ssize_t>(s.size()));
-  return s;
-}
-
 struct Edited {
   std::string text, echo, rest;  // the line (up to its NUL), the echo, keys left unread
   bool clean = false;  // buffer returned, zeros after the text, nothing written past the end
@@ -38,15 +32,14 @@ Edited edit(const std::string& keys, size_t size = 128) {
   Edited e;
   console_closed = false;
   fflush(stdout);
-  const int saved_in = dup(0), saved_out = dup(1);
+  const int saved_out = dup(1);  // standard input is the test's own: only the keys read it
   dup2(p[0], 0);
   dup2(fileno(out), 1);
   e.clean = get_user_input(mem.data(), size) == mem.data();
-  e.echo = file_text(fileno(out));
+  e.echo.resize(static_cast<size_t>(lseek(fileno(out), 0, SEEK_END)));
+  EXPECT_EQ(pread(fileno(out), e.echo.data(), e.echo.size(), 0), ssize_t(e.echo.size()));
   fflush(stdout);
-  dup2(saved_in, 0);
   dup2(saved_out, 1);
-  close(saved_in);
   close(saved_out);
   const auto text_end = mem.begin() + static_cast<long>(size ? strnlen(mem.data(), size) : 0);
   e.text.assign(mem.begin(), text_end);
