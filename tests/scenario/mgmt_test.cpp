@@ -53,13 +53,13 @@ TEST_P(MgmtTest, Sessions) {
   // clang-format on
   for (const Session& s : sessions) {
     Board board({"--blank"});
-    if (!s.config.empty()) board.configure(s.config);
     std::string keys, out = s.first;
     for (size_t i = 0; i < s.answers.size(); i += 2) {
       keys += s.answers[i] + "\n";
       out += s.answers[i] + "\n" + s.answers[i + 1];
     }
-    const Boot b = run_script(board, GetParam(), "kvzmgmt", keys);
+    const Boot b = run_script(board, GetParam(), "kvzmgmt", keys,
+                              s.config.empty() ? Lines{} : Lines{"--fault", s.config});
     EXPECT_EQ(b.out, out) << keys;
     EXPECT_EQ(b.err, "");
     EXPECT_EQ(board.text("commands.log"), s.commands) << keys;

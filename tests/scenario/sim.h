@@ -91,9 +91,6 @@ class Board {
   Lines i2c_log() const { return lines_of(text("i2c.log")); }
   std::vector<uint32_t> erase_counts(const std::string& part) const;  // per erase block
   void clear_logs() const;                                            // logs and erase counts
-  void configure(const std::string& line) const {  // appends KEY=VALUE to the board config
-    write_text("config", text("config") + line + "\n");
-  }
   // Writes a boot-loader environment made by u-boot-tools' mkenvimage (the variables NAME=VALUE,
   // a redundant-free image of `size` bytes) into the environment partition.
   void set_env(const Lines& vars, size_t size = 65536) const;
