@@ -2,6 +2,7 @@
 #pragma once
 
 #include <sanitizer/common_interface_defs.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -31,6 +32,15 @@ inline void feed_stdin(const uint8_t* data, size_t size) {
   console_closed = false;
 }
 
+// A memory file holding the bytes (the same file for every run), for code that reads a file by
+// its descriptor or its /proc path.
+inline int memfd_holding(const uint8_t* data, size_t size) {
+  static const int fd = memfd_create("input", 0);
+  if (ftruncate(fd, 0) != 0 || pwrite(fd, data, size, 0) != static_cast<ssize_t>(size))
+    fail("memfd");
+  return fd;
+}
+
 // A descriptor leaked by a run takes the lowest free number, so that number moves; the fuzzer
 // itself may open some between runs (its symbolizer's pipes).
 inline int lowest_free_fd() {
@@ -38,8 +48,12 @@ inline int lowest_free_fd() {
   close(fd);
   return fd;
 }
-inline void check_descriptors(int lowest_before) {
-  if (lowest_free_fd() != lowest_before) fail("descriptor leaked");
-}
+// Fails the run when a descriptor is left open at the end of its scope.
+struct NoLeaks {
+  const int lowest = lowest_free_fd();
+  ~NoLeaks() {
+    if (lowest_free_fd() != lowest) fail("descriptor leaked");
+  }
+};
 
 }  // namespace kvzfuzz

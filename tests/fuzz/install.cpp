@@ -12,7 +12,6 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sched.h>
-#include <sys/mman.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -112,13 +111,11 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static const int fd = memfd_create("bundle", 0);
-  static const std::string path = "/proc/self/fd/" + std::to_string(fd);
   if (size == 0) return 0;
-  const int fds = kvzfuzz::lowest_free_fd();
+  const int fd = kvzfuzz::memfd_holding(data + 1, size - 1);
+  const std::string path = "/proc/self/fd/" + std::to_string(fd);
   const int slot = 1 + (data[0] & 1);
-  if (ftruncate(fd, 0) != 0 || pwrite(fd, data + 1, size - 1, 0) != static_cast<ssize_t>(size - 1))
-    fail("memfd");
+  const kvzfuzz::NoLeaks no_leaks;
   clear_user();
   if (data[0] & 4) close(open("/user/images", O_WRONLY | O_CREAT, 0644));
   std::vector<uint8_t> premade;
@@ -133,7 +130,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
   }
   processVeskoImage(path.c_str(), (data[0] >> 1) & 1, slot);
-  kvzfuzz::check_descriptors(fds);
   check_slot(slot, premade);
   return 0;
 }

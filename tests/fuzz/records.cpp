@@ -2,9 +2,6 @@
 // walk meets lies where the previous record ends, a record whose sizes fit is checked whole (in
 // small pieces, to the checksum of its bytes in one piece), one that does not fit cannot be read
 // past the end, and the walk stops early only after such a record.
-#include <sys/mman.h>
-#include <unistd.h>
-
 #include <cstring>
 
 #include "crc.h"
@@ -13,10 +10,8 @@
 using kvzfuzz::fail;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static const int fd = memfd_create("bundle", 0);
-  const int fds = kvzfuzz::lowest_free_fd();
-  if (ftruncate(fd, 0) != 0 || pwrite(fd, data, size, 0) != static_cast<ssize_t>(size))
-    fail("memfd");
+  const int fd = kvzfuzz::memfd_holding(data, size);
+  const kvzfuzz::NoLeaks no_leaks;
   if (gen_crc(data, static_cast<uint32_t>(size), 7) !=
       gen_crc_bitwise(data, static_cast<uint32_t>(size), 7))
     fail("gen_crc differs from the bitwise checksum");
@@ -46,6 +41,5 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
   }
   if (all_fit && size - end >= kHeaderReadSize) fail("walk ended early");
-  kvzfuzz::check_descriptors(fds);
   return 0;
 }

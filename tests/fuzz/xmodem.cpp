@@ -63,7 +63,7 @@ extern "C" int usleep(useconds_t us) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0) return 0;
-  const int fds = kvzfuzz::lowest_free_fd();
+  const kvzfuzz::NoLeaks no_leaks;
   if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, line) != 0) fail("socketpair");
   next = data + 1;
   end = data + size;
@@ -79,6 +79,5 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fclose(file);
   close(line[0]);
   close(line[1]);
-  kvzfuzz::check_descriptors(fds);
   return 0;
 }
