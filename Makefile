@@ -69,10 +69,11 @@ bench: build
 	bench/run
 
 # Power cuts at every write of four installs (long; not part of the tests). TARGET=ppc boots
-# the PowerPC launcher; CAMPAIGN_FLAGS="--quick" takes a stride through the flash writes.
+# the PowerPC launcher; CAMPAIGN_FLAGS="--stride 16" takes a stride through the flash writes.
 TARGET ?= host
 campaign: build $(if $(filter ppc,$(TARGET)),build-ppc)
-	tests/campaign/power-cut --target $(TARGET) $(CAMPAIGN_FLAGS)
+	cd tests/scenario && PYTHONDONTWRITEBYTECODE=1 pytest-3 -m slow \
+	  test_power_cut.py --kind $(TARGET) $(CAMPAIGN_FLAGS)
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h' '*.c')
