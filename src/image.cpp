@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -232,17 +233,13 @@ void boot_record(const Record& r) {
   launch_image(false);
 }
 
-// Writes the record into the slot file. The first 16 bytes go out as zeros and get the header
-// once everything else is on the file system: a file cut short by a power failure never passes
-// for an installed version, and the boot path calls it an invalid header. The slot becomes the
-// selected image before the header goes on: a complete file is skipped as the same version by a
-// repeated install, which would then never select it.
-int install_slot_file(const Record& r, int32_t slot) {
-  struct stat st;
-  if (stat("/user/images", &st) != 0) mkdir("/user/images", 0755);
-  char path[32];
-  snprintf(path, sizeof path, "/user/images/image%d", slot);
-  const int out = open(path, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+// Writes the whole record into the file at path. The first 16 bytes go out as zeros and get the
+// header once everything else is on the file system: a file cut short never passes for an
+// installed version, and the boot path calls it an invalid header. The slot becomes the selected
+// image before the header goes on: a complete file is skipped as the same version by a repeated
+// install, which would then never select it. Returns 0 or the error number of what failed.
+int write_slot_file(const Record& r, const char* path, int32_t slot) {
+  const int out = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (out < 0) return errno;
   printf("    ");
   int err = copy_record(r, out, 0, true, true);
@@ -252,6 +249,40 @@ int install_slot_file(const Record& r, int32_t slot) {
     err = errno;
   close(out);
   return err;
+}
+
+// Whether /user has room for the record beside the slot file it replaces, with a sixteenth more
+// and one erase block for the file system's own bookkeeping.
+bool room_beside(uint64_t total) {
+  struct statvfs fs;
+  if (statvfs("/user", &fs) != 0) return true;
+  return static_cast<uint64_t>(fs.f_bavail) * fs.f_frsize >= total + total / 16 + kChunk;
+}
+
+// Installs the record as the slot's file. It is written beside the slot file and renamed into
+// its place once it is complete and on flash (a rename is atomic on jffs2): a failed copy or a
+// power cut leaves the slot with the image it had. When /user cannot hold both, the slot file is
+// written in place.
+int install_slot_file(const Record& r, int32_t slot) {
+  struct stat st;
+  if (stat("/user/images", &st) != 0) mkdir("/user/images", 0755);
+  char path[32], fresh[40];
+  snprintf(path, sizeof path, "/user/images/image%d", slot);
+  if (!room_beside(r.hdr.total_size)) return write_slot_file(r, path, slot);
+  snprintf(fresh, sizeof fresh, "%s.new", path);
+  int err = write_slot_file(r, fresh, slot);
+  if (err == 0 && rename(fresh, path) != 0) err = errno;
+  if (err != 0) {
+    unlink(fresh);
+    return err;
+  }
+  // The rename itself is on flash only with its directory.
+  const int dir = open("/user/images", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir >= 0) {
+    fsync(dir);
+    close(dir);
+  }
+  return 0;
 }
 
 Outcome install_application(const Record& r, uint8_t skip, int32_t* slot) {

@@ -102,7 +102,10 @@ int usb_which_image() {
 int get_md5string(const char* path, char* digest) {
   char line[256];
   snprintf(line, sizeof line, "/bin/busybox md5sum %s > /tmp/img_md5string", path);
-  run_shell(line);
+  // The work file of an earlier digest must not pass for this file's: it goes first, and a shell
+  // that cannot run gives no digest.
+  unlink("/tmp/img_md5string");
+  if (run_shell(line) < 0) return 0;
   const int fd = open("/tmp/img_md5string", O_RDONLY | O_CLOEXEC);
   if (fd < 0) return 0;
   const ssize_t n = pread_full(fd, digest, kDigestLength, 0);

@@ -76,8 +76,8 @@ void private_user() {
 }
 
 void clear_user() {
-  unlink("/user/images/image1");
-  unlink("/user/images/image2");
+  for (const char* f : {"image1", "image2", "image1.new", "image2.new"})
+    unlink((std::string("/user/images/") + f).c_str());
   if (rmdir("/user/images") != 0) unlink("/user/images");
 }
 

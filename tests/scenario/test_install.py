@@ -158,7 +158,7 @@ def bad_crc(name, rec):
 
 # Each session asks for a missing file, then installs a.img into slot 2, then b.img (when there is
 # one) with same-version skipping. what, a, b, faults, output after the first install's opening
-# line, the first bytes of files afterwards.
+# line, the first bytes of files afterwards (None: the file as it was).
 INSTALLER_ROWS = [
     ("limits", DTB + KERNEL_MAX + KERNEL_OVER, b"", (),
      "Installing Device Tree: " + flash_progress(1) + "Installing Kernel: " + flash_progress(48) +
@@ -195,11 +195,13 @@ INSTALLER_ROWS = [
      "Installing Boot Loader: " + flash_progress(8) + "Installing Boot Loader: Flash Write mtd write failed.\n\n" +
      flash_progress(8) + "File processed\ninstall=1\n", {"flash/uboot": UBOOT_REBUILT[16:]}),
     ("flash write fails, slot file cannot be created", RFS, APP9,
-     ("fail_mtd_write=rfs:1", "fail_open=/user/images/image2"),
+     ("fail_mtd_write=rfs:1", "fail_open=/user/images/image2.new"),
      "Installing Root Filesystem:      Flash Write mtd write failed.\n\nRFS image update failed\ninstall=0\n" +
-     EXTRACT + "Installing Application: Installing image as image2: Image2 update failed (err 13)\ninstall=0\n", {}),
+     EXTRACT + "Installing Application: Installing image as image2: Image2 update failed (err 13)\ninstall=0\n",
+     {IMAGE2: None}),
     ("bundle read fails while copying", APP9, b"", ("fail_read=/user/a.img:3",),
-     "Installing Application: Installing image as image2:     Image2 update failed (err 5)\ninstall=0\n", {}),
+     "Installing Application: Installing image as image2:     Image2 update failed (err 5)\ninstall=0\n",
+     {IMAGE2: None}),
     ("diagnostics write fails", DIAGS9, b"", ("fail_mtd_write=rescue:1",),
      "Installing Diagnostics:      Flash Write mtd write failed.\n\nDIAGS image update failed\ninstall=0\n", {}),
     # An erase cut off half way fails the record; the install repeated writes it whole.
@@ -221,8 +223,8 @@ def install(board, script, *faults):
 @pytest.mark.parametrize("what,a,b,faults,out,left", INSTALLER_ROWS, ids=[r[0] for r in INSTALLER_ROWS])
 def test_installer(board, what, a, b, faults, out, left):
     """Limits, failures, records skipped as the same version, and the bytes left; the VPD is never
-    touched."""
-    vpd = board.read("eeprom/vpd.bin")
+    touched. A slot install that fails leaves the slot file as it was."""
+    vpd, kept = board.read("eeprom/vpd.bin"), {rel: board.read(rel) for rel in left}
     board.write("user/a.img", a)
     board.write("user/b.img", b)
     script = "install /user/none.img 0 2\ninstall /user 0 2\ninstall /user/a.img 0 2\n"
@@ -230,8 +232,9 @@ def test_installer(board, what, a, b, faults, out, left):
     same(got.out, "flash_init=0\ni2c_init=0\nUnable to open image file /user/none.img\ninstall=0\n"
          "Unable to open image file /user\ninstall=0\n" + EXTRACT + out)
     for rel, data in left.items():
-        starts(board, rel, data)
+        same(board.read(rel), kept[rel], rel) if data is None else starts(board, rel, data)
     same(board.read("eeprom/vpd.bin"), vpd, "VPD")
+    assert not board.exists("user/images/image2.new")
 
 
 def test_power_cut_install_is_repeated(board):

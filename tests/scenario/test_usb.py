@@ -1,5 +1,7 @@
 """Booting and updating from a USB stick: the stick's image and the rejected list, replacement
 images, boot-loader bundles, and installs from the stick cut short by a power failure."""
+import os
+
 import pytest
 
 from switch import *
@@ -113,6 +115,13 @@ def test_replacements_and_boot_loader_bundles(board):
                     SAME + "File processed\n" + skipped(2) + skipped(1) + FROM_STICK + APP9, "",
                     listed(app_record("9.0.0.0"), (MOUNT, md5_2, md5_1, MD5, MD5))), options=STICK,
         what="next power-on")
+    # No digest of the stick image: not taken from the replacement digested before it.
+    run(board, Want(RAN, BOOT_FOUND + EXTRACT + "Installing Boot Loader: " + SAME + "Installing Diagnostics: " +
+                    SAME + "File processed\n" + skipped(2) + skipped(1) + FROM_STICK + "Warning: Cannot determine if "
+                    "image is in rejected list!\nWarning: Cannot add image to rejected list!\n" + APP9, "",
+                    [MOUNT, md5_2, md5_1, MD5, MD5, UNTAR, EXEC]),
+        options=("--usb", "--fault", "fail_system=" + MD5.split(" >")[0]), what="stick image not digested",
+        check=lambda b: same(os.listdir(b.path("user/images/rejected")), [md5(app_record("9.0.0.0"))]))
     run(board, Want(REBOOTED, bare_written, "", [MOUNT, REBOOT]), put(BOOT_IMG, bare), STICK, what="no header copy")
     run(board, Want(REBOOTED, bare_written, "", [MOUNT, REBOOT]), options=STICK, what="and again")
     run(board, Want(RAN, NO_BOOT + replacement(2) + "Replacement " + ASK + "(y/n) " + app15, "",
@@ -129,14 +138,27 @@ def test_replacements_and_boot_loader_bundles(board):
     starts(board, "flash/uboot", bare[16:316])
 
 
+def test_failed_replacement_keeps_the_slot(board):
+    """A stick that fails while the replacement is copied leaves slot 2 with the image it had."""
+    board.set_vpd(USBBOOT, 213)
+    board.write(REPLACE2, app_record("2.7.0.0"))
+    image2 = board.read(IMAGE2)
+    run(board, Want(RAN, NO_BOOT + replacement(2) + EXTRACT + "Installing Application: Installing image as image2:"
+                    "     Image2 update failed (err 5)\nNo valid image found on USB\n" + BOOTING + APP1, "",
+                    [MOUNT, md5sum("replace2_OS"), UNTAR, EXEC]),
+        options=("--usb", "--fault", "fail_read=/mnt/usb/QVM7314_replace2_OS.img:3"))
+    same(board.read(IMAGE2), image2, "slot 2")
+    assert board.vpd(SELECTED) == 1 and not board.exists("user/images/image2.new")
+
+
 BIG = app_record("2.6.0.0", **{"home/bin/blob": pattern(300 * 1024, 99)})
 SMALL = app_record("2.6.0.0")
 UBOOT = uboot_record(0x02060000, 0x20000, 4)
 DIAGS31 = diags_record("3.1.0.0")
 
 # A boot loader's block 1 is written first (writes 1-64), then block 0 with the embedded header:
-# cut there, it must not pass for the new version. A small replacement cut after its last write
-# (its header) is skipped as the same version, and boots.
+# cut there, it must not pass for the new version. A replacement is written beside the slot file:
+# cut at any write, even its last (the header), the slot keeps the image it had.
 CUTS = [
     ("power_cut_user_write=1", REPLACE2, BIG, {IMAGE2: BIG}),
     ("power_cut_user_write=4", REPLACE2, BIG, {IMAGE2: BIG}),
@@ -152,7 +174,10 @@ def test_power_cut_during_an_install_from_the_stick(board, fault, rel, content, 
     """The board still boots, and with the stick the install completes."""
     board.set_vpd(USBBOOT, 213)
     board.write(rel, content)
+    image2 = board.read(IMAGE2)
     assert board.boot("--usb", "--fault", fault).status == OTHER_END
+    if rel == REPLACE2:
+        same(board.read(IMAGE2), image2, "slot 2 after the cut")
     assert board.boot().status == RAN  # the stick is out
     again = board.boot(*STICK)
     assert "File processed\n" in again.out
