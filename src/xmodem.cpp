@@ -130,6 +130,14 @@ constexpr uint32_t kErrBlockZero = 0x20;     // block 0 before the first good bl
 constexpr uint32_t kErrSequence = 0x40;      // neither the next block nor a repeat: fatal
 constexpr uint32_t kErrComplement = 0x80;    // number and complement disagree (or never came)
 constexpr uint32_t kErrEarlyAck = 0x100;     // an ACK before the first good block
+constexpr uint32_t kErrEotNotAlone = 0x200;  // an EOT with more bytes right behind it
+// Errors of a block that came (or began to): its bytes may still be on their way.
+constexpr uint32_t kBlockErrors = kErrCrc | kErrNoData | kErrBlockZero | kErrComplement |
+                                  kErrEotNotAlone;
+// A sender waits for the answer to its EOT, so nothing follows a real one; bytes right behind
+// an EOT (within this many milliseconds, some 200 byte times at 115200 bps) make it a damaged
+// block header.
+constexpr int kLoneEotMs = 20;
 
 unsigned char buffer[1024];
 uint32_t errorflag;
@@ -165,6 +173,16 @@ void flushRX(int fd) {
   unsigned char c;
   while (read(fd, &c, 1) == 1) {
   }
+}
+
+// True when nothing arrives on the line for kLoneEotMs; a byte that does is dropped.
+bool lone(int fd) {
+  unsigned char c;
+  for (int ms = 0; ms < kLoneEotMs; ms++) {
+    if (read(fd, &c, 1) == 1) return false;
+    usleep(1000);
+  }
+  return true;
 }
 
 // Drops whatever the sender still has on its way until the line has been silent for seconds.
@@ -204,19 +222,27 @@ bool wait_header(Transfer& t) {
   }
 }
 
-// EOT is answered with NAK: a second EOT, or silence, confirms the end. The next cycle starts
-// for a block header (or ACK, CAN before the first block); anything else is an error.
+// A lone EOT is answered with NAK: a second lone EOT, or silence, confirms the end. The next
+// cycle starts for a block header (or ACK, CAN before the first block); anything else is an
+// error. An EOT with bytes behind it is the damaged header of a block whose data is still
+// coming: an error, so that the block is asked for again (and not taken for the end).
 void after_eot(Transfer& t) {
+  if (!lone(t.fd)) {
+    t.header = 0;
+    errorflag |= kErrEotNotAlone;
+    return;
+  }
   fputs("EOT\n", stderr);
   flushRX(t.fd);
   putByte(kNak, t.fd);
   unsigned char next = kEot;
-  if (getByte(5, &next, t.fd) < 0 || next == kEot) return;
+  if (getByte(5, &next, t.fd) < 0) return;
+  if (next == kEot && lone(t.fd)) return;
   t.header = next;
   if (next == kSoh || next == kStx) return;
   if ((next == kAck || next == kCan) && !t.got_block) return;
   t.header = 0;
-  errorflag |= kErrAfterEot;
+  errorflag |= next == kEot ? kErrEotNotAlone : kErrAfterEot;
 }
 
 void after_can(Transfer& t) {
@@ -299,11 +325,13 @@ void run_cycle(Transfer& t) {
     receive_block(t);
 }
 
-// Before the first block the receiver keeps asking for one; after it, an error is answered
-// with NAK once the line is quiet, and the third in a row ends the transfer.
+// Before the first block the receiver keeps asking for one, once the rest of a refused block has
+// passed (its data must not be read as headers); after it, an error is answered with NAK once
+// the line is quiet, and the third in a row ends the transfer.
 void handle_errors(Transfer& t) {
   if (errorflag == 0 || t.abort) return;
   if (!t.got_block) {
+    if (errorflag & kBlockErrors) drop_until_silent(t.fd, 1);
     putByte(kCrcRequest, t.fd);
     return;
   }

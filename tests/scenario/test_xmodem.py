@@ -84,6 +84,12 @@ SCRIPTS = [
      "/user/x.bin"),
     ("block 0 refused, block 2 cancels", [frame(0, 128, "z"), b"C", frame(2, 128, "b"), CAN5], 1, b"", "",
      "/user/x.bin"),
+    # The refused block's data (EOT bytes) passes before the next 'C', and is not read as headers.
+    ("block 0 of EOT bytes refused", [frame(0, 128, "\x04"), b"C", frame(1, 128, "a"), ACK, EOT, NAK, EOT, ACK], 0,
+     A, "EOT\nAll done\n", "/user/x.bin"),
+    # A header damaged into EOT, the block right behind it: a damaged block, asked for again.
+    ("block header damaged into EOT", [frame(1, 128, "a"), ACK, EOT + frame(2, 128, "c")[1:], NAK, frame(2, 128, "c"),
+                                       ACK, EOT, NAK, EOT, ACK], 0, A + C, "EOT\nAll done\n", "/user/x.bin"),
     ("EOT before any block", [EOT, NAK, EOT, ACK], 0, b"", "EOT\nAll done\n", "/user/x.bin"),
     # A block that cannot be written is not acknowledged: the transfer is cancelled.
     ("file cannot be written", [frame(1, 128, "a"), CAN5], 1, b"", "Can't write file!: No space left on device\n",
