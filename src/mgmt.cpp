@@ -77,6 +77,24 @@ bool ask_use_dhcp(uint8_t* use_dhcp) {
   return true;
 }
 
+// Reads an address typed as exactly four decimal numbers of 0 to 255 (one to three digits each)
+// joined by dots, and nothing else: no octal or hexadecimal parts, no short forms such as "10.1",
+// no blanks or text around it. Stores it in network byte order; false for anything else.
+bool parse_address(const char* text, uint32_t* addr) {
+  uint32_t value = 0;
+  for (int part = 0; part < 4; part++) {
+    if (part > 0 && *text++ != '.') return false;
+    unsigned number = 0, digits = 0;
+    for (; isdigit(static_cast<unsigned char>(*text)) && digits < 4; text++, digits++)
+      number = number * 10 + static_cast<unsigned>(*text - '0');
+    if (digits == 0 || digits > 3 || number > 255) return false;
+    value = value << 8 | number;
+  }
+  if (*text != '\0') return false;
+  *addr = htonl(value);
+  return true;
+}
+
 }  // namespace
 
 int verify_ip_address(uint32_t addr) {
@@ -98,13 +116,13 @@ int get_ip_addr(const char* prompt, uint32_t* addr, uint8_t required, uint8_t ve
     // A console at its end cannot answer again: leave as if the operator quit.
     if (line[0] == '\0' && console_closed) return 0;
     if (line[0] == '\0' && !required) return 1;
-    in_addr a{};
-    if (inet_aton(line, &a) == 0) {
+    uint32_t typed = 0;
+    if (!parse_address(line, &typed)) {
       puts("Invalid IP address. Try again please");
-    } else if (verify && !verify_ip_address(a.s_addr)) {
+    } else if (verify && !verify_ip_address(typed)) {
       printf("Invalid IP address %s. Try again please\n", line);
     } else {
-      *addr = a.s_addr;
+      *addr = typed;
       return 1;
     }
   }

@@ -22,7 +22,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const uint8_t required = data[0] & 1, verify = (data[0] >> 1) & 1;
   kvzfuzz::feed_stdin(data + 1, size - 1);
   while (!console_closed) {
-    constexpr uint32_t kUntouched = 0xFFFFFFFFu;  // inet_aton can give it, verify refuses it
+    constexpr uint32_t kUntouched = 0xFFFFFFFFu;  // 255.255.255.255, which verify refuses
     uint32_t addr = kUntouched;
     if (get_ip_addr("IP addr    :", &addr, required, verify) != 1) continue;
     if (verify && (addr == kUntouched ? required != 0 : !verify_ip_address(addr)))
