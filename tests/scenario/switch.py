@@ -282,7 +282,7 @@ class Console:
         self.line, self.line_slave = pty.openpty()
         tty.setraw(self.line)
         self.keys, slave = pty.openpty() if console is True else (None, os.open(console or os.devnull, os.O_RDONLY))
-        self.line_rdev, self.console_rdev = os.fstat(self.line_slave).st_rdev, os.fstat(slave).st_rdev
+        self.rdev = {False: os.fstat(slave).st_rdev, True: os.fstat(self.line_slave).st_rdev}
         if "--serial" not in options:
             options = ("--serial", os.ttyname(self.line_slave), *options)
         self.proc = subprocess.Popen([board.sim, "boot", board.dir, "--target", board.kind, "--time-scale",
@@ -291,9 +291,9 @@ class Console:
         os.close(slave)
         self.bufs = {"out": b"", "err": b"", "echo": b"", "line": b""}
         self.seen = {"out": 0, "line": 0}
-        self.fds = {self.proc.stdout.fileno(): "out", self.proc.stderr.fileno(): "err", self.line: "line"}
-        if self.keys is not None:
-            self.fds[self.keys] = "echo"
+        self.fds = {self.proc.stdout.fileno(): "out", self.proc.stderr.fileno(): "err", self.line: "line",
+                    self.keys: "echo"}
+        self.fds.pop(None, None)
         for fd in self.fds:
             os.set_blocking(fd, False)
 
@@ -324,22 +324,13 @@ class Console:
         self.seen[where] = at + len(text)
         return True
 
-    def until_waiting(self, rdev, sleeps, timeout=10):
-        end = time.monotonic() + timeout
-        while time.monotonic() < end and self.proc.poll() is None and not waits_on(rdev, sleeps):
+    def send(self, keys, line=False, wait=True):
+        """Types keys on the console, or writes them on the serial line, once the board waits to
+        read them there."""
+        end = time.monotonic() + 10
+        while wait and time.monotonic() < end and self.proc.poll() is None and not waits_on(self.rdev[line], line):
             self.pump(0.01)
-
-    def send(self, keys, wait=True):
-        """Types keys on the console once the board waits for them."""
-        if wait:
-            self.until_waiting(self.console_rdev, False)
-        os.write(self.keys, encoded(keys))
-
-    def send_line(self, data, wait=True):
-        """Writes bytes on the serial line once the board waits for them."""
-        if wait:
-            self.until_waiting(self.line_rdev, True)
-        os.write(self.line, encoded(data))
+        os.write(self.line if line else self.keys, encoded(keys))
 
     def step(self, prompt, keys, via="console"):
         """Waits for the prompt (text on standard output; bytes on the serial line), then types the
@@ -347,10 +338,8 @@ class Console:
         lrzsz's sx -k over the serial line, or leaves `keys` in the board's /tmp/image."""
         assert self.wait_for(prompt, where="line" if isinstance(prompt, bytes) else "out"), \
             f"no prompt {prompt!r}; standard output so far:\n{self.bufs['out'].decode('latin-1')}"
-        if via == "console":
-            self.send(keys)
-        elif via == "serial":
-            self.send_line(keys)
+        if via in ("console", "serial"):
+            self.send(keys, line=via == "serial")
         elif via == "xmodem":
             assert self.send_xmodem(self.board.path(keys)) == 0, f"sx {keys}"
         else:
@@ -380,24 +369,19 @@ class Console:
         return sx.wait()
 
     def finish(self, timeout=120):
-        """Waits for the end of the run; what the console and the pipes got."""
+        """Waits for the end of the run and of its output; what the console and the pipes got."""
         end = time.monotonic() + timeout
         while self.proc.poll() is None and time.monotonic() < end:
             self.pump()
         if self.proc.poll() is None:
             os.killpg(self.proc.pid, signal.SIGKILL)
-        status = self.proc.wait()
-        end = time.monotonic() + 5
-        while self.open_pipes() and time.monotonic() < end:
+        end = time.monotonic() + 5  # what the sandbox still had on its way
+        while self.proc.wait() is not None and self.open_pipes() and time.monotonic() < end:
             self.pump()
-        self.pump(0)
-        for fd in (self.line, self.line_slave, self.keys):
-            if fd is not None:
-                os.close(fd)
-        self.proc.stdout.close()
-        self.proc.stderr.close()
+        for fd in (self.line, self.line_slave, self.keys, self.proc.stdout, self.proc.stderr):
+            os.close(fd) if isinstance(fd, int) else fd and fd.close()
         text = {k: v.decode("latin-1") for k, v in self.bufs.items()}
-        return Boot(status, text["out"], text["err"], text["echo"])
+        return Boot(self.proc.wait(), text["out"], text["err"], text["echo"])
 
 
 # ---- A scenario row ----------------------------------------------------------------------------

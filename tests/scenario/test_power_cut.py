@@ -15,9 +15,7 @@ from switch import *
 
 APP = app_record("2.0.0.0", **{"home/pad": pattern(300000, 1)})
 RECOVERY = app_record("3.0.0.0", **{"home/pad": pattern(400000, 2)})
-DIAGS2 = record("diags", 0x02000000, archive({
-    "home/bin/distro-id": "kvzsample 1\n", "mpdiag.elf.strip": program(diags_says("2.0.0.0")),
-    "home/pad": pattern(150000, 3)}))
+DIAGS2 = diags_record("2.0.0.0", **{"home/pad": pattern(150000, 3)})
 UBOOT = uboot_record(0x02000000, 130000, 4)
 KERNEL = record("kernel", 0x02000000, pattern(180000, 5))
 

@@ -184,13 +184,13 @@ def test_serial_line_is_handed_over_and_back(new_board):
     during = termios.tcgetattr(c.line)
     termios.tcsetattr(c.line, termios.TCSANOW, download)
     same(termios.tcgetattr(c.line), during, "settings during the download")
-    c.send_line("x\n")
+    c.send("x\n", line=True)
     assert c.wait_for("download can start...\r\n")
-    c.send_line("\r")
+    c.send("\r", line=True)
     assert c.wait_for("init_serial=ok\n")
     c.send("serial_reset\n", wait=False)
     assert c.wait_for("to be hit...\r\n")
-    c.send_line("\r")  # the restored settings turn the Enter key's CR into LF
+    c.send("\r", line=True)  # the restored settings turn the Enter key's CR into LF
     assert c.wait_for("reset_serial=done\n")
     same(termios.tcgetattr(c.line), before, "settings afterwards")
     c.send("\x04", wait=False)

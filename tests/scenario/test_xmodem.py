@@ -18,7 +18,7 @@ def receive(board, path="/user/x.bin", opens=True):
     block ('C'), or hands the line back at once when it cannot open the file."""
     c = board.start("--launcher", board.launcher("kvzrx"), "--", path, scale=5)
     assert c.wait_for(INSTRUCTIONS)
-    c.send_line("\r")
+    c.send("\r", line=True)
     assert not opens or c.wait_for(b"C", where="line")
     return c
 
@@ -41,7 +41,7 @@ def reply(c, want, timeout=20):
 def end(board, c, status, data, err, path="/user/x.bin"):
     """Hands the line back; the exit status, the file and the console."""
     c.wait_for(BACK)
-    c.send_line("\n")
+    c.send("\n", line=True)
     got = c.finish()
     assert board.exit_status() == status
     same(board.read("user/x.bin"), data, "file received")
@@ -103,7 +103,7 @@ def test_scripted_senders(new_board, what, steps, status, data, err, path):
     board = new_board("--blank")
     c = receive(board, path, opens=bool(steps))
     for i in range(0, len(steps), 2):
-        c.send_line(steps[i], wait=False)
+        c.send(steps[i], line=True, wait=False)
         same(reply(c, steps[i + 1]), steps[i + 1], f"reply to step {i // 2}")
     end(board, c, status, data, err, path)
 
