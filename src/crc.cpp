@@ -211,6 +211,23 @@ const char* record_type_name(uint32_t type_magic) {
   }
 }
 
+uint32_t partition_limit(uint32_t type_magic) {
+  switch (type_magic) {
+    case kMagicBootLoader:
+      return 0x80000;
+    case kMagicKernel:
+      return 0x300000;
+    case kMagicRootFs:
+      return 0xF00000;
+    case kMagicDeviceTree:
+      return 0x40000;
+    case kMagicDiagnostics:
+      return 0xA00000;
+    default:
+      return 0;
+  }
+}
+
 bool is_known_type(uint32_t type_magic) {
   return record_type_name(type_magic) != nullptr;
 }

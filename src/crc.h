@@ -109,6 +109,11 @@ enum class RecordShape {
 // Application and diagnostics records carry a bootable gzip'd tar archive.
 [[nodiscard]] bool is_bootable_type(uint32_t type_magic);
 
+// The most a flash partition takes of a record of this type: the whole record, or for the boot
+// loader (stored without its header) the payload; 0 for types with no partition (applications,
+// unknown types).
+[[nodiscard]] uint32_t partition_limit(uint32_t type_magic);
+
 // Writes the header of a record into out: 16 bytes, or hdrlen bytes when magic has bit 31 set
 // (hdrlen in bytes 18-19, every other extended byte 0). The crc word is left 0: the checksum
 // covers the header from byte 4 on and the payload, so the writer computes it once both are known.

@@ -26,14 +26,13 @@ uint8_t chunk_buf[kChunk];
 // The header bytes that name an installed version.
 constexpr uint32_t kVersionBytes = 16;
 
-// What a flash record is called, how big it may be and where it goes.
+// What a flash record is called and where it goes; how big it may be is partition_limit's.
 struct FlashRecord {
   uint32_t magic;
   const char* announcement;
   const char* bad_crc;
   const char* too_big;
   const char* failed;
-  uint32_t limit;
   const int* fd;
   // The boot loader is stored without its header: its size limit applies to the payload, and
   // its version is read from the copy of the header that the payload carries at this offset.
@@ -43,21 +42,20 @@ struct FlashRecord {
 
 const FlashRecord kFlashRecords[] = {
     {kMagicKernel, "Installing Kernel: ", "Bad crc for KERNEL: 0x%08x, voiding download\n",
-     "KERNEL image is too big for flash (%u > %u)\n", "kernel image update failed", 0x300000,
-     &kernel_fd, false, 0},
+     "KERNEL image is too big for flash (%u > %u)\n", "kernel image update failed", &kernel_fd,
+     false, 0},
     {kMagicDeviceTree, "Installing Device Tree: ", "Bad crc for DFT: 0x%08x, voiding download\n",
-     "DFT image is too big for flash (%u > %u)\n", "DFT image update failed", 0x40000,
-     &device_tree_fd, false, 0},
+     "DFT image is too big for flash (%u > %u)\n", "DFT image update failed", &device_tree_fd,
+     false, 0},
     {kMagicDiagnostics,
      "Installing Diagnostics: ", "Bad crc for DIAGNOSTICS IMAGE: 0x%08x, voiding download\n",
-     "DIAGS image is too big for flash (%u > %u)\n", "DIAGS image update failed", 0xA00000,
-     &rescue_fd, false, 0},
-    {kMagicRootFs, "Installing Root Filesystem: ", "Bad crc for RFS: 0x%08x, voiding download\n",
-     "RFS image is too big for flash (%u > %u)\n", "RFS image update failed", 0xF00000, &rfs_fd,
+     "DIAGS image is too big for flash (%u > %u)\n", "DIAGS image update failed", &rescue_fd,
      false, 0},
+    {kMagicRootFs, "Installing Root Filesystem: ", "Bad crc for RFS: 0x%08x, voiding download\n",
+     "RFS image is too big for flash (%u > %u)\n", "RFS image update failed", &rfs_fd, false, 0},
     {kMagicBootLoader, "Installing Boot Loader: ", "Bad crc for UBOOT: 0x%08x, voiding download\n",
-     "UBOOT image is too big for flash (%u > %u)\n", "Uboot image update failed", 0x80000,
-     &uboot_fd, true, kEmbeddedHeaderOffset},
+     "UBOOT image is too big for flash (%u > %u)\n", "Uboot image update failed", &uboot_fd, true,
+     kEmbeddedHeaderOffset},
 };
 
 const FlashRecord* flash_record(uint32_t type_magic) {
@@ -168,7 +166,8 @@ bool read_whole(const Record& r, uint8_t* data, uint32_t* computed) {
 
 Outcome install_flash(const Record& r, const FlashRecord& k, uint8_t skip, int32_t slot) {
   const uint64_t tested = k.payload_only ? r.hdr.len : r.hdr.total_size;
-  const bool fits = r.shape == RecordShape::kOk && tested <= k.limit;
+  const uint32_t limit = partition_limit(k.magic);
+  const bool fits = r.shape == RecordShape::kOk && tested <= limit;
   Buffer data;
   if (fits) {
     data.reset(static_cast<uint8_t*>(malloc(static_cast<size_t>(r.hdr.total_size))));
@@ -186,7 +185,7 @@ Outcome install_flash(const Record& r, const FlashRecord& k, uint8_t skip, int32
     return Outcome::kFailed;
   }
   if (!fits) {
-    printf(k.too_big, static_cast<unsigned>(tested), k.limit);
+    printf(k.too_big, static_cast<unsigned>(tested), limit);
     return Outcome::kFailed;
   }
   if (skip && verifyMatchingHeaders(r.raw, slot)) {

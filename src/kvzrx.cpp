@@ -3,10 +3,19 @@
 // Exit status: 0 the transfer ended with EOT, 1 it was cancelled, 2 the file could not be
 // created (or the line opened).
 #include <cstdio>
+#include <cstring>
 
 #include "xmodem.h"
 
 int main(int argc, char** argv) {
+  if (argc == 2 && strcmp(argv[1], "--version") == 0) {
+    printf("kvzrx %s\n", KVZ_VERSION);
+    return 0;
+  }
+  if (argc == 2 && strcmp(argv[1], "--help") == 0) {
+    printf("usage: kvzrx [FILE]   (default /tmp/image; exit status 0 received, 1 cancelled, 2 no file)\n");
+    return 0;
+  }
   if (argc > 2) {
     fprintf(stderr, "usage: kvzrx [FILE]\n");
     return 2;

@@ -225,12 +225,12 @@ class Board:
         """A stand-in program of this kind's build, to boot in the launcher's place."""
         return os.path.join(self.bins[self.kind], name)
 
-    def start(self, *options, scale=20, console=True):
-        return Console(self, options, scale, console)
+    def start(self, *options, scale=20, console=True, own_line=True):
+        return Console(self, options, scale, console, own_line)
 
-    def boot(self, *options, dialog=(), scale=20, console=True):
+    def boot(self, *options, dialog=(), scale=20, console=True, own_line=True):
         """One power-up; each dialog step waits for its prompt, then answers it (Console.step)."""
-        c = self.start(*options, scale=scale, console=console)
+        c = self.start(*options, scale=scale, console=console, own_line=own_line)
         for step in dialog:
             c.step(*step)
         return c.finish()
@@ -275,24 +275,24 @@ class Console:
     interrupt key raises SIGINT), or a file (/dev/null: a console at its end); standard output and
     error pipes kept apart; /dev/ttyS0 a second pseudo-terminal whose far end the test holds."""
 
-    def __init__(self, board, options, scale, console):
+    def __init__(self, board, options, scale, console, own_line=True):
         self.board = board
-        # The line's far end stays open, so that the test never sees a hang-up before the launcher
-        # has opened it.
-        self.line, self.line_slave = pty.openpty()
-        tty.setraw(self.line)
         self.keys, slave = pty.openpty() if console is True else (None, os.open(console or os.devnull, os.O_RDONLY))
+        # The line's far end stays open, so that the test never sees a hang-up before the launcher
+        # has opened it. Without a line of its own, the serial line is the console's.
+        self.line, self.line_slave = pty.openpty() if own_line else (self.keys, os.dup(slave))
+        if own_line:
+            tty.setraw(self.line)
+            options = ("--serial", os.ttyname(self.line_slave), *options) if "--serial" not in options else options
         self.rdev = {False: os.fstat(slave).st_rdev, True: os.fstat(self.line_slave).st_rdev}
-        if "--serial" not in options:
-            options = ("--serial", os.ttyname(self.line_slave), *options)
         self.proc = subprocess.Popen([board.sim, "boot", board.dir, "--target", board.kind, "--time-scale",
                                       str(scale), *options], stdin=slave, stdout=subprocess.PIPE,
                                      stderr=subprocess.PIPE, start_new_session=True)
         os.close(slave)
         self.bufs = {"out": b"", "err": b"", "echo": b"", "line": b""}
-        self.seen = {"out": 0, "line": 0}
-        self.fds = {self.proc.stdout.fileno(): "out", self.proc.stderr.fileno(): "err", self.line: "line",
-                    self.keys: "echo"}
+        self.seen = {"out": 0, "err": 0, "line": 0}
+        self.fds = {self.proc.stdout.fileno(): "out", self.proc.stderr.fileno(): "err", self.keys: "echo",
+                    self.line: "line"}
         self.fds.pop(None, None)
         for fd in self.fds:
             os.set_blocking(fd, False)
@@ -351,7 +351,8 @@ class Console:
         sx = subprocess.Popen(["sx", option, path], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                               stderr=subprocess.DEVNULL, bufsize=0)
         os.set_blocking(sx.stdout.fileno(), False)
-        pending, self.seen["line"] = self.bufs["line"][self.seen["line"]:], len(self.bufs["line"])
+        # The receiver's latest request for the first block; older ones would make sx send it twice.
+        pending, self.seen["line"] = self.bufs["line"][self.seen["line"]:][-1:], len(self.bufs["line"])
         end = time.monotonic() + timeout
         while sx.poll() is None and time.monotonic() < end:
             try:
@@ -378,7 +379,7 @@ class Console:
         end = time.monotonic() + 5  # what the sandbox still had on its way
         while self.proc.wait() is not None and self.open_pipes() and time.monotonic() < end:
             self.pump()
-        for fd in (self.line, self.line_slave, self.keys, self.proc.stdout, self.proc.stderr):
+        for fd in {self.line, self.line_slave, self.keys, self.proc.stdout, self.proc.stderr}:
             os.close(fd) if isinstance(fd, int) else fd and fd.close()
         text = {k: v.decode("latin-1") for k, v in self.bufs.items()}
         return Boot(self.proc.wait(), text["out"], text["err"], text["echo"])

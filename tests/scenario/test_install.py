@@ -1,6 +1,10 @@
 """The rescue menu and the bundle installer: the menu dialogue, the USB picker, the serial download,
 and installs into flash partitions and slot files with their failures."""
 import os
+import re
+import select
+import time
+import tty
 
 import pytest
 
@@ -133,6 +137,36 @@ def test_usb_picker_and_serial_download(board):
     same(board.read(IMAGE1), app_b, "slot 1")
     same(board.read(IMAGE2), sent, "slot 2")
     assert board.vpd(SELECTED) == 2
+
+
+def test_serial_download_on_the_console(board):
+    """As on the switch, the serial line is the console's own: the operator switches the terminal
+    over, sends the bundle with sx from it (lrzsz's rx receives), switches back; the bundle is
+    installed and boots."""
+    board.env("diagnostics=rescue")
+    sent = app_record("5.0.0.0")
+    board.write("user/sent", sent)
+    got = board.boot(scale=5, own_line=False, dialog=[
+        ("? : ", "X"), ("download.\n", "\r", "serial"), ("", "user/sent", "xmodem"), (RESET, "\n", "serial"),
+        (ASK_SLOT, "1\n"), ("? : ", "e")])
+    same(got.out, RESCUE + opt("X") + INIT + RESET + EXTRACT + "Installing Application: " + ASK_SLOT + "1\n" +
+         slot_written(1, len(sent)) + "File processed\n" + EXIT_BOOTS.replace(APP1, app_says("5.0.0.0")))
+    same(board.commands(), [MOUNT, "/usr/bin/rx /tmp/image", UNTAR, EXEC], "command log")
+    same(board.read(IMAGE1), sent, "slot 1")
+
+
+def test_console_of_its_own(board):
+    """kvzsim --pty: the board waits for a terminal program and a key, then its console is there."""
+    c = board.start("--pty", console=False)
+    assert c.wait_for(b"press Enter to power on", where="err")
+    fd = os.open(re.search(rb"console is (\S+):", c.bufs["err"])[1], os.O_RDWR | os.O_NOCTTY)
+    tty.setraw(fd)
+    os.write(fd, b"\r")
+    out, end = b"", time.monotonic() + 30
+    while APP1.encode() not in out.replace(b"\r", b"") and time.monotonic() < end:
+        out += os.read(fd, 4096) if select.select([fd], [], [], 0.1)[0] else b""
+    os.close(fd)
+    assert c.finish().status == RAN and out.endswith((BOOTING + APP1).replace("\n", "\r\n").encode())
 
 
 # ---- The installer itself, through the stand-in launcher ---------------------------------------

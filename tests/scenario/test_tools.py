@@ -1,6 +1,8 @@
-"""kvzimage, the host tool, of each kind's build: the exact bytes create writes, and each command's
-report, error lines and exit status, written as session transcripts."""
+"""The command lines of the tools: kvzimage of each kind's build (the exact bytes create writes, and
+each command's report, error lines and exit status, written as session transcripts), and what
+every program answers to --version and --help."""
 import os
+import re
 import subprocess
 
 import pytest
@@ -74,6 +76,7 @@ def test_refuses_what_it_cannot_vouch_for(session, tmp_path):
     error, 1 a bad file), and a refused create or extract leaves an earlier file as it was."""
     unknown = bytearray(record(7, 0x0A0B0C0D, pattern(4)))
     bad = bytearray(record("diags", 0x06000000, pattern(8)))
+    (tmp_path / "e").write_bytes(b"")
     unknown[18] ^= 1
     bad[20] ^= 1
     kernel = record("kernel", 3, pattern(4))
@@ -84,6 +87,10 @@ def test_refuses_what_it_cannot_vouch_for(session, tmp_path):
     for name, data in files.items():
         (tmp_path / name).write_bytes(data)
     os.truncate(tmp_path / "huge", 0xFFFFFFF0)  # takes no space
+    # The largest records their partitions take, and one byte more.
+    for name, size in {"k3m": 0x300000 - 16, "k3m1": 0x300000 - 15, "u512k": 0x80000, "u512k1": 0x80001}.items():
+        (tmp_path / name).write_bytes(pattern(size))
+    (tmp_path / "tgz").write_bytes(gzipped(b"not a bundle"))
     head = "#     offset       type                version         len        header    checksum\n"
     kernel_row = "1     0            KERNEL              0.0.0.3         4          std 16    good\n"
     session(0, "$ list @mixed\n" + head + kernel_row +
@@ -95,7 +102,8 @@ def test_refuses_what_it_cannot_vouch_for(session, tmp_path):
             "1     0            APPLICATION         0.0.0.0         0          ext 0     header length below 20\n"
             "$ list @wraps\n" + head +
             "1     0            KERNEL              0.0.0.0         4294967288 ext 20    size wraps 32 bits\n"
-            "$ create @ok dtb:1.0.0.0:@three kernel:1.0.0.0:@p\n")
+            "$ create @ok dtb:1.0.0.0:@three kernel:1.0.0.0:@p\n"
+            "$ create @ok kernel:1.0.0.0:@k3m uboot:1.0.0.0:@u512k\n")
     session(1, """$ verify @mixed
 record 3 at offset 40 (DIAGS): checksum bad
 trailing 19 bytes at offset 64: too short for a record
@@ -114,6 +122,14 @@ $ create @out kernel:1.0.0.0:@p dtb:1.0.0.0:@three
 kvzimage: @three: last record of 19 bytes is below 20 and would not be seen
 $ create @nodir/out app:1.0.0.0:@p
 kvzimage: @nodir/out.tmp: No such file or directory
+$ create @out kernel:1.0.0.0:@k3m1
+kvzimage: @k3m1: kernel record of 3145729 bytes is too big for its partition (at most 3145728)
+$ create @out uboot:1.0.0.0:@u512k1
+kvzimage: @u512k1: uboot payload of 524289 bytes is too big for its partition (at most 524288)
+$ list @tgz
+kvzimage: @tgz: not an image bundle (no record header at offset 0)
+$ verify @e
+kvzimage: @e: not an image bundle (no record header at offset 0)
 """)
     session(2, """$
 kvzimage: no command given (see 'kvzimage --help')
@@ -131,3 +147,18 @@ $ create @out app:1.2.3.4:
 kvzimage: bad record 'app:1.2.3.4:' (TYPE[,OPTION...]:VERSION:FILE)
 """)
     assert (tmp_path / "out").read_bytes() == b"earlier"
+
+
+def test_versions_and_help(bins):
+    """--version gives the project's version; --help, also after each command, exits 0 with the usage."""
+    version = re.search(r"project\(kvzboot VERSION (\S+)", (ROOT / "CMakeLists.txt").read_text())[1]
+    run = lambda *args: subprocess.run([os.path.join(bins["host"], args[0]), *args[1:]], capture_output=True,
+                                       text=True)
+    for program in ("kvzrx", "kvzmgmt", "kvzimage", "kvzsim"):
+        got = run(program, "--version")
+        assert (got.returncode, got.stdout) == (0, f"{program} {version}\n"), program
+    for args in (("kvzimage", "--help"), ("kvzimage", "verify", "--help"), ("kvzsim", "--help"),
+                 ("kvzsim", "init", "--help"), ("kvzsim", "boot", "--help"), ("kvzsim", "vpd", "-h"),
+                 ("kvzsim", "env", "--help"), ("kvzrx", "--help"), ("kvzmgmt", "--help")):
+        got = run(*args)
+        assert got.returncode == 0 and got.stdout.startswith("usage: " + args[0]), args

@@ -21,7 +21,7 @@ constexpr const char* kMainHelp =
     "  verify FILE          check every record of a bundle\n"
     "  extract FILE N OUT   write the payload of record N to OUT\n"
     "\n"
-    "'kvzimage COMMAND --help' describes a command.\n"
+    "'kvzimage COMMAND --help' describes a command; 'kvzimage --version' shows the version.\n"
     "Exit status: 0 success, 1 bad or unreadable file, 2 usage error.\n";
 
 constexpr const char* kCreateHelp =
@@ -31,7 +31,9 @@ constexpr const char* kCreateHelp =
     "OUT appears only when complete; a failed create leaves no file behind.\n"
     "\n"
     "SPEC is TYPE[,OPTION...]:VERSION:FILE\n"
-    "  TYPE     app, uboot, kernel, rfs, dtb or diags\n"
+    "  TYPE     app, uboot, kernel, rfs, dtb or diags; a record must fit its flash\n"
+    "           partition: kernel 3 MiB, dtb 256 KiB, diags 10 MiB, rfs 15 MiB (whole\n"
+    "           records), uboot 512 KiB (payload)\n"
     "  VERSION  a.b.c.d, each 0 to 255\n"
     "  FILE     the payload (everything after the second colon)\n"
     "options:\n"
@@ -103,6 +105,10 @@ int dispatch(int argc, const char* const* argv, FILE* out, FILE* err) {
   }
   if (is_help(argv[1])) {
     fputs(kMainHelp, out);
+    return kExitOk;
+  }
+  if (strcmp(argv[1], "--version") == 0) {
+    fprintf(out, "kvzimage %s\n", KVZ_VERSION);
     return kExitOk;
   }
   const Command* cmd = find_command(argv[1]);

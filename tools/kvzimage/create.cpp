@@ -144,6 +144,18 @@ bool check_payload_size(const RecordSpec& spec, uint64_t size, bool last, FILE* 
                static_cast<unsigned long long>(kMaxRecordSize));
     return false;
   }
+  // A record that no board can install is refused here rather than at the install.
+  const uint32_t limit = partition_limit(spec.type_magic);
+  const uint64_t tested = spec.type_magic == kMagicBootLoader ? size : total;
+  if (limit != 0 && tested > limit) {
+    const char* word = "";
+    for (const TypeWord& t : kTypeWords)
+      if (t.magic == spec.type_magic) word = t.word;
+    tool_error(err, "%s: %s %s of %llu bytes is too big for its partition (at most %u)",
+               spec.file.c_str(), word, spec.type_magic == kMagicBootLoader ? "payload" : "record",
+               static_cast<unsigned long long>(tested), limit);
+    return false;
+  }
   if (spec.embed && size < kEmbeddedHeaderEnd) {
     tool_error(err, "%s: uboot payload of %llu bytes has no room for the header copy at 240-255",
                spec.file.c_str(), static_cast<unsigned long long>(size));

@@ -37,6 +37,15 @@ bool bundle_open(Bundle* b, const char* path, FILE* err) {
     close(b->fd);
     return false;
   }
+  // A bundle starts with a record header; anything else (an archive, a kernel image) would list
+  // as rows of junk.
+  uint8_t first[kHeaderReadSize];
+  if (pread_full(b->fd, first, sizeof first, 0) != static_cast<ssize_t>(sizeof first) ||
+      (get_be32(first + 8) & ~0xFF000000u) != kMagicTag) {
+    tool_error(err, "%s: not an image bundle (no record header at offset 0)", path);
+    close(b->fd);
+    return false;
+  }
   b->buf.resize(kCopyBufferSize);
   return true;
 }
