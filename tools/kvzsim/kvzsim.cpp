@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "board_files.h"
+#include "console_line.h"
 #include "settings.h"
 
 namespace {
@@ -35,16 +36,29 @@ constexpr int kExitOther = 3;
   exit(kExitOwnError);
 }
 
-void usage() {
-  fprintf(stderr,
-          "usage: kvzsim init BOARD [--blank] [--erase-size BYTES]\n"
-          "       kvzsim boot BOARD [--target host|ppc] [--time-scale N] [--usb]\n"
-          "                         [--launcher PATH] [--serial TTY|none] [--fault KEY=VALUE]...\n"
-          "                         [-- ARG...]\n"
-          "       kvzsim vpd BOARD [slot=1|2] [usbboot=on|off]\n"
-          "       kvzsim env BOARD [KEY=VALUE]...\n"
-          "Boot exit status: 0 the launcher became /bin/backtrace, 1 it rebooted the board,\n"
-          "3 any other end (crash, exit without reboot, power cut), 2 kvzsim's own error.\n");
+constexpr const char* kInitHelp =
+    "usage: kvzsim init BOARD [--blank] [--erase-size BYTES]\n"
+    "  makes the board directory BOARD: the demo board (flash partitions, VPD with slot 1\n"
+    "  selected and USB boot off, two application bundles in /user/images, a diagnostics\n"
+    "  record in the rescue partition), or erased flash and EEPROM with --blank\n";
+constexpr const char* kBootHelp =
+    "usage: kvzsim boot BOARD [--target host|ppc] [--time-scale N] [--usb] [--launcher PATH]\n"
+    "                         [--serial TTY|none] [--pty] [--fault KEY=VALUE]... [-- ARG...]\n"
+    "  powers the board on once; this terminal is its console and, unless --serial names\n"
+    "  another line, its serial line /dev/ttyS0 too. --pty gives the board a console of its\n"
+    "  own for a terminal program (its name is shown on standard error). --usb inserts the\n"
+    "  stick; --time-scale N runs board time N times faster.\n"
+    "  exit status: 0 the launcher became /bin/backtrace, 1 it rebooted the board, 3 any\n"
+    "  other end (a crash, an exit without reboot, a power cut), 2 kvzsim's own error\n";
+constexpr const char* kVpdHelp =
+    "usage: kvzsim vpd BOARD [slot=1|2] [usbboot=on|off]\n"
+    "  sets the selected slot and the USB-boot byte of the VPD EEPROM; shows what it holds\n";
+constexpr const char* kEnvHelp =
+    "usage: kvzsim env BOARD [KEY=VALUE]...\n"
+    "  writes the boot loader's environment (none: an empty one), as mkenvimage -b -s 65536\n";
+
+void usage(FILE* to = stderr) {
+  fprintf(to, "%s%s%s%s", kInitHelp, kBootHelp, kVpdHelp, kEnvHelp);
 }
 
 std::string self_dir() {
@@ -68,6 +82,7 @@ struct BootOptions {
   std::string target = "host";
   double time_scale = 1.0;
   bool usb = false;
+  bool pty = false;  // a console of the board's own, for a terminal program
   std::string launcher;
   std::string serial;
   std::vector<std::string> faults;
@@ -91,6 +106,8 @@ BootOptions parse_boot(int argc, char** argv) {
       if (o.time_scale <= 0) die("--time-scale must be a positive number");
     } else if (a == "--usb") {
       o.usb = true;
+    } else if (a == "--pty") {
+      o.pty = true;
     } else if (a == "--launcher") {
       o.launcher = value();
     } else if (a == "--serial") {
@@ -102,17 +119,20 @@ BootOptions parse_boot(int argc, char** argv) {
       o.faults.push_back(value());
       if (o.faults.back().find('=') == std::string::npos) die("--fault needs KEY=VALUE");
     } else {
-      usage();
+      fputs(kBootHelp, stderr);
       die("unknown boot option " + a);
     }
   }
   return o;
 }
 
+// The PowerPC launcher and emulator: the PowerPC build tree this one was configured with, the
+// folder an installed kvzsim carries them in, or the build tree beside this one.
 std::string ppc_bin_dir() {
   const std::string configured = KVZ_PPC_BIN_DIR;
   if (!configured.empty() && exists(configured)) return configured;
-  return self_dir() + "/../../build-ppc/bin";
+  const std::string installed = self_dir() + "/" KVZ_INSTALL_LIB_FROM_BIN "/ppc";
+  return exists(installed) ? installed : self_dir() + "/../../build-ppc/bin";
 }
 
 // Host programs are reached through symlinks into their real folder, bound at /kvzsim/host;
@@ -159,7 +179,7 @@ struct RunDir {
 };
 
 // A file of ours that lies beside kvzsim in a build tree, and in the folder at from_bin (relative
-// to kvzsim's own) in an installed one.
+// to kvzsim's own: its private folder under lib) in an installed one.
 std::string our_file(const std::string& name, const char* from_bin) {
   const std::string beside = self_dir() + "/" + name;
   return exists(beside) ? beside : self_dir() + "/" + from_bin + "/" + name;
@@ -289,14 +309,8 @@ pid_t start_usb_platform(const BootOptions& o) {
   _exit(0);
 }
 
-// A serial line with nobody on the other end, for boots that were not given one.
-std::string open_idle_serial(int* master) {
-  *master = posix_openpt(O_RDWR | O_NOCTTY);
-  if (*master < 0 || grantpt(*master) != 0 || unlockpt(*master) != 0) die("cannot open a pty");
-  return ptsname(*master);
-}
-
-int run_sandbox(std::vector<std::string> args, bool ignore_interrupts) {
+// console: the launcher's standard input, output and error when not ours (-1: ours).
+int run_sandbox(std::vector<std::string> args, bool ignore_interrupts, int console) {
   std::vector<char*> argv;
   for (std::string& s : args) argv.push_back(s.data());
   argv.push_back(nullptr);
@@ -311,6 +325,7 @@ int run_sandbox(std::vector<std::string> args, bool ignore_interrupts) {
   const pid_t pid = fork();
   if (pid < 0) die("cannot fork");
   if (pid == 0) {
+    for (int fd = 0; console >= 0 && fd < 3; fd++) dup2(console, fd);
     execvp("bwrap", argv.data());
     fprintf(stderr, "kvzsim: cannot run bwrap: %s\n", strerror(errno));
     _exit(127);
@@ -334,7 +349,7 @@ std::string write_count(const RunDir& run, const char* kind) {
 
 int boot(int argc, char** argv) {
   if (argc < 1) {
-    usage();
+    fputs(kBootHelp, stderr);
     return kExitOwnError;
   }
   const BootOptions o = parse_boot(argc, argv);
@@ -343,7 +358,7 @@ int boot(int argc, char** argv) {
   std::string launcher = o.launcher;
   if (launcher.empty())
     launcher = o.target == "ppc" ? ppc_bin_dir() + "/kvzboot"
-                                 : our_file("kvzboot", KVZ_INSTALL_SBIN_FROM_BIN);
+                                 : our_file("kvzboot", KVZ_INSTALL_LIB_FROM_BIN);
   if (!exists(launcher)) die("no launcher at " + launcher);
   char resolved[4096];
   if (!realpath(launcher.c_str(), resolved)) die("cannot resolve " + launcher);
@@ -363,17 +378,25 @@ int boot(int argc, char** argv) {
   run.path = tmpl;
   prepare_run_dir(run, o);
 
+  PtyConsole pty;
+  std::string err;
+  if (o.pty && !open_pty_console(&pty, &err)) die(err);
+  const int console = pty.launcher_fd;
+  // The serial line is the console's own, as on the switch, when the console is a terminal.
   int idle_master = -1;
-  const std::string serial = o.serial.empty() ? open_idle_serial(&idle_master) : o.serial;
-  const bool tty = isatty(0) != 0;
-  const bool own_ctty = tty && tcgetsid(0) == getsid(0);
+  std::string serial = o.serial;
+  if (serial.empty()) serial = o.pty ? pty.launcher_path : isatty(0) ? ttyname(0) : "";
+  if (serial.empty()) serial = open_idle_serial(&idle_master);
+  const bool tty = o.pty || isatty(0) != 0;
+  const bool own_ctty = !o.pty && tty && tcgetsid(0) == getsid(0);
   const pid_t usb = o.usb ? start_usb_platform(o) : -1;
   const auto args = sandbox_args(o, run, resolved, serial, !own_ctty, tty && !own_ctty);
-  const int rc = run_sandbox(args, own_ctty);
+  const int rc = run_sandbox(args, own_ctty, console);
   if (usb > 0) {
     kill(usb, SIGKILL);
     waitpid(usb, nullptr, 0);
   }
+  close_pty_console(&pty);
   if (idle_master >= 0) close(idle_master);
   // What the launcher measured of itself (run time, sleeps, peak memory), for benchmarks, and
   // how its process ended.
@@ -395,7 +418,7 @@ int boot(int argc, char** argv) {
 
 int init(int argc, char** argv) {
   if (argc < 1) {
-    usage();
+    fputs(kInitHelp, stderr);
     return kExitOwnError;
   }
   InitOptions o;
@@ -409,7 +432,7 @@ int init(int argc, char** argv) {
       o.erase_size = strtoul(argv[++i], &end, 0);
       if (!end || *end) die("--erase-size needs a number of bytes");
     } else {
-      usage();
+      fputs(kInitHelp, stderr);
       die("unknown init option " + a);
     }
   }
@@ -427,6 +450,24 @@ int main(int argc, char** argv) {
     return kExitOwnError;
   }
   const std::string cmd = argv[1];
+  if (cmd == "--help" || cmd == "-h") {
+    usage(stdout);
+    return 0;
+  }
+  if (cmd == "--version") {
+    printf("kvzsim %s\n", KVZ_VERSION);
+    return 0;
+  }
+  const struct {
+    const char* name;
+    const char* help;
+  } helps[] = {{"init", kInitHelp}, {"boot", kBootHelp}, {"vpd", kVpdHelp}, {"env", kEnvHelp}};
+  for (const auto& h : helps) {
+    if (cmd == h.name && argc >= 3 && (!strcmp(argv[2], "--help") || !strcmp(argv[2], "-h"))) {
+      fputs(h.help, stdout);
+      return 0;
+    }
+  }
   if (cmd == "init") return init(argc - 2, argv + 2);
   if (cmd == "boot") return boot(argc - 2, argv + 2);
   if ((cmd == "vpd" || cmd == "env") && argc >= 3) {
@@ -437,10 +478,6 @@ int main(int argc, char** argv) {
     } catch (...) {
       die("cannot write the board's settings");
     }
-  }
-  if (cmd == "--help" || cmd == "-h") {
-    usage();
-    return 0;
   }
   usage();
   return kExitOwnError;
