@@ -1,7 +1,7 @@
 # Thin entry over CMake presets. ./kvz installs the Debian packages first; these targets assume
 # they are there.
 .PHONY: all build build-ppc build-asan build-fuzz demo test test-host test-ppc test-asan bench \
-        fuzz fuzz-ci fuzz-merge campaign format clean
+        fuzz fuzz-ci fuzz-merge campaign format clean package
 
 DEMO_BOARD ?= build/demo-board
 
@@ -67,6 +67,10 @@ fuzz-merge: build-fuzz
 
 bench: build
 	bench/run
+
+# The host tools as a Debian package in build/ (with the PowerPC launcher for kvzsim --target ppc).
+package: build-ppc build
+	cd build && cpack -G DEB
 
 # Power cuts at every write of four installs (long; not part of the tests). TARGET=ppc boots
 # the PowerPC launcher; CAMPAIGN_FLAGS="--stride 16" takes a stride through the flash writes.
