@@ -147,6 +147,7 @@ struct FdState {
   int i2c_slave = -1;
   bool inet_socket = false;  // an AF_INET socket the launcher opened
   bool read_fault = false;   // opened by the launcher by the path of fail_read
+  int8_t user = -1;          // a file under /user: 1, 0, or -1 not known yet
 };
 FdState fd_state[kMaxFds];
 
@@ -379,13 +380,19 @@ long count_shared(const char* name) {
   _exit(137);
 }
 
+// Whether fd is a file under /user. Known from the path for a file this process opened by an
+// absolute path; otherwise (a relative path, a descriptor it inherited) looked up once through
+// /proc and remembered until the descriptor is closed: a lookup on every write would cost an
+// unpacking tar tens of thousands of them.
 bool is_user_file(int fd) {
+  if (fd >= 0 && fd < kMaxFds && fd_state[fd].user >= 0) return fd_state[fd].user == 1;
   char link[64], target[512];
   snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
   const ssize_t n = readlink(link, target, sizeof target - 1);
-  if (n <= 0) return false;
-  target[n] = 0;
-  return !strncmp(target, "/user/", 6);
+  target[n > 0 ? n : 0] = 0;
+  const bool user = n > 0 && !strncmp(target, "/user/", 6);
+  if (fd >= 0 && fd < kMaxFds) fd_state[fd].user = user ? 1 : 0;
+  return user;
 }
 
 // Every write is counted, cut or not: kvzsim reports the counts of a run, so that a campaign
@@ -810,6 +817,7 @@ static int after_open(int fd, const char* path = nullptr) {
   if (fd >= 0 && fd < kMaxFds) {
     fd_state[fd] = FdState{};
     fd_state[fd].read_fault = cfg.main && cfg.fail_file_read.is_on(path);
+    if (path && path[0] == '/') fd_state[fd].user = strncmp(path, "/user/", 6) == 0 ? 1 : 0;
   }
   return fd;
 }
@@ -945,6 +953,13 @@ ssize_t write(int fd, const void* buf, size_t n) {
   const ssize_t r = raw_write(fd, buf, n);
   if (r > 0) after_write(fd, nullptr);
   return r;
+}
+
+// A closed descriptor's number goes to the next file, pipe or socket: what was known of it goes.
+int close(int fd) {
+  if (fd >= 0 && fd < kMaxFds) fd_state[fd] = FdState{};
+  static auto fn = real<int (*)(int)>("close");
+  return fn(fd);
 }
 
 // cp copies with copy_file_range, which would bypass the write counting of power cuts; refusing
