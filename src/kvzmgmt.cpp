@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "launch.h"
+#include "board.h"
 #include "mgmt.h"
 
 int main(int argc, char** argv) {

@@ -1,10 +1,12 @@
 // The launcher's entry: runs once per power-up and ends in the application or a board reset.
 #include <cstdio>
 
+#include "board.h"
 #include "flash.h"
 #include "i2c.h"
-#include "launch.h"
-#include "rescue.h"
+#include "menu.h"
+#include "options.h"
+#include "slot_boot.h"
 #include "usb_boot.h"
 
 namespace {
@@ -18,7 +20,7 @@ int usb_boot_slot() {
   const int chosen = usb_which_image();
   if (chosen != 3) return chosen;
   printf("Booting image '%s' from USB stick.\n", "QVM7314_OS.img");
-  if (extract_image(3) != 0) board_reset();
+  if (extract_image(3) != 0) start_after_menu();
   puts("USB Boot failed. Trying flash images.");
   return 0;
 }
@@ -32,7 +34,10 @@ int main() {
   parse_uboot_env();
   run_shell("/bin/mount -o sync -t jffs2 /dev/mtd-user /user");
   if (rescue_enable) run_rescue_mode();
-  if (standalone_diags) run_standalone_diags();
+  if (standalone_diags) {
+    run_standalone_diags();
+    start_after_menu();
+  }
   int chosen = usb_boot_slot();
   if (chosen == 0) chosen = which_image();
   printf("Booting image '%d'\n", chosen);
@@ -42,5 +47,6 @@ int main() {
     tried_alt_image = 1;
     extract_image(other);
   }
+  start_after_menu();
   board_reset();
 }

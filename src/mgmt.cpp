@@ -15,7 +15,7 @@
 #include <cstring>
 
 #include "console.h"
-#include "launch.h"
+#include "board.h"
 
 namespace {
 

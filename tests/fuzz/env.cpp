@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "launch.h"
+#include "options.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const size_t n = size > 4 ? (size - 4 < 1280 ? size - 4 : 1280) : 0;

@@ -22,9 +22,9 @@
 #include <string>
 #include <vector>
 
-#include "crc.h"
+#include "record.h"
 #include "fuzz.h"
-#include "image.h"
+#include "installer.h"
 
 using kvzfuzz::fail;
 

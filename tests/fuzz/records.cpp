@@ -4,7 +4,7 @@
 // past the end, and the walk stops early only after such a record.
 #include <cstring>
 
-#include "crc.h"
+#include "record.h"
 #include "fuzz.h"
 
 using kvzfuzz::fail;

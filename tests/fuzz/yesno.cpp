@@ -7,7 +7,7 @@
 #include <cstring>
 
 #include "fuzz.h"
-#include "usb_boot.h"
+#include "rejected.h"
 
 using kvzfuzz::fail;
 

@@ -18,8 +18,8 @@
 
 #include "flash.h"
 #include "i2c.h"
-#include "image.h"
-#include "launch.h"
+#include "installer.h"
+#include "options.h"
 #include "xmodem.h"
 
 namespace {

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "rescue.h"
+#include "console.h"
 
 using namespace std::string_literals;
 

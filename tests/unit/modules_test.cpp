@@ -10,10 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "crc.h"
+#include "record.h"
 #include "flash.h"
 #include "i2c.h"
-#include "launch.h"
+#include "options.h"
 
 namespace {
 

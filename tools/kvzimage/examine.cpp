@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "common.h"
-#include "crc.h"
+#include "record.h"
 #include "kvzimage.h"
 
 using namespace kvzimage;

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "board_files.h"
-#include "crc.h"
+#include "record.h"
 
 namespace {
 

@@ -8,6 +8,9 @@
 // The menu; returns 1 when the operator chooses Exit (or the console has reached its end), and
 // does not return after Reboot.
 int run_rescue_mode();
+// When a boot unpacked an image and returned because the operator asked for the menu (see
+// launch_image): runs the menu, and starts the image once it is left. Returns at once otherwise.
+void start_after_menu();
 // Lists the files at the top of the USB stick and installs the one chosen; the installer's
 // result, or 0 when nothing was chosen.
 int run_usb_rescue();

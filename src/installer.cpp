@@ -1,4 +1,4 @@
-#include "image.h"
+#include "installer.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -12,10 +12,11 @@
 #include <memory>
 
 #include "console.h"
-#include "crc.h"
 #include "flash.h"
 #include "i2c.h"
 #include "launch.h"
+#include "record.h"
+#include "stream.h"
 
 namespace {
 
@@ -89,46 +90,19 @@ bool record_good(const Record& r, uint32_t* computed) {
   return whole && r.shape == RecordShape::kOk && *computed == r.hdr.crc;
 }
 
-bool write_all(int fd, const uint8_t* data, size_t len) {
-  while (len > 0) {
-    const ssize_t n = write(fd, data, len);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      if (n == 0) errno = ENOSPC;
-      return false;
-    }
-    data += n;
-    len -= static_cast<size_t>(n);
-  }
-  return true;
-}
-
-// Copies the record from the bundle to out, 64 KiB at a time, and checks it again on the way:
-// the bytes from `from` on are written, and with hold_header the first 16 of them go out as
-// zeros (the caller writes them last). The percentage is drawn after each piece when progress
-// is set. Returns 0, or the error number of the read or write that failed; EIO when the bytes
-// read no longer match the checksum that the check pass saw.
+// Streams the record from the bundle into out and checks it again on the way (the bytes from
+// `from` on; with hold_header the first 16 of them go out as zeros, written last by the caller;
+// the percentage drawn after each piece when progress is set). 0, or the error number of the
+// read or write that failed; EIO when the bytes read no longer match the checksum that the check
+// pass saw.
 int copy_record(const Record& r, int out, uint64_t from, bool hold_header, bool progress) {
-  uint32_t crc = kCrcInit;
-  const uint64_t total = r.hdr.total_size;
-  for (uint64_t pos = 0; pos < total;) {
-    const size_t n = total - pos < kChunk ? static_cast<size_t>(total - pos) : kChunk;
-    const ssize_t got = pread_full(r.fd, chunk_buf, n, r.offset + pos);
-    if (got != static_cast<ssize_t>(n)) return got < 0 ? errno : EIO;
-    const size_t skip = pos < 4 ? static_cast<size_t>(4 - pos) : 0;  // the crc word itself
-    crc = gen_crc(chunk_buf + skip, static_cast<uint32_t>(n - skip), crc);
-    if (hold_header && pos == 0) memset(chunk_buf, 0, n < kVersionBytes ? n : kVersionBytes);
-    if (pos + n > from) {
-      const size_t at = from > pos ? static_cast<size_t>(from - pos) : 0;
-      if (!write_all(out, chunk_buf + at, n - at)) return errno;
-    }
-    pos += n;
-    if (progress) {
-      printf("\b\b\b\b%3.3d%c", static_cast<int>(pos * 100 / total), '%');
-      fflush(stdout);
-    }
-  }
-  return crc == r.hdr.crc ? 0 : EIO;
+  StreamCopy copy;
+  copy.out_fd = out;
+  copy.from = from;
+  copy.hold_header = hold_header;
+  copy.progress = progress;
+  copy.stop_on_write_error = true;
+  return stream_record(RecordSource{r.fd, false, r.offset}, r.hdr, copy);
 }
 
 // ---- Flash records --------------------------------------------------------------------------
@@ -217,7 +191,9 @@ int32_t ask_slot() {
   return 0;
 }
 
-// Unpacks the record's payload into the archive and starts it; returns only when it cannot.
+// Unpacks the record's payload into the archive and starts it; returns only when it cannot, or
+// when the operator asked for the rescue menu (see launch_image). The bundle is opened
+// close-on-exec, so the application does not inherit it.
 void boot_record(const Record& r) {
   puts("Booting downloaded image");
   const int out = open(kArchivePath, O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -228,7 +204,6 @@ void boot_record(const Record& r) {
     return;
   }
   puts("Image ready to boot...");
-  close(r.fd);
   launch_image(false);
 }
 

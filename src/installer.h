@@ -13,7 +13,8 @@
 // Installs every record of a known type of the bundle at path; 1 when the end was reached and at
 // least one record was written, else 0. With skip_same_version set, records whose version is
 // installed already are skipped. slot 1 or 2 sends application records to that slot; 0 asks the
-// operator, who may also boot the record at once, in which case the call does not return.
+// operator, who may also boot the record at once, in which case the call does not return (but
+// returns 0 when the operator then asks for the rescue menu: see launch_image).
 uint8_t processVeskoImage(const char* path, uint8_t skip_same_version, int32_t slot);
 // 1 when what is installed for the record's type carries the same header (header: the record's
 // first 16 bytes; slot: 1 or 2, for application records).

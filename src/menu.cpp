@@ -1,5 +1,5 @@
 // The rescue menu and its actions.
-#include "rescue.h"
+#include "menu.h"
 
 #include <dirent.h>
 #include <sys/stat.h>
@@ -12,9 +12,11 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "crc.h"
-#include "image.h"
+#include "board.h"
+#include "installer.h"
 #include "launch.h"
+#include "record.h"
+#include "rescue_boot.h"
 #include "xmodem.h"
 
 namespace {
@@ -160,7 +162,14 @@ int run_rescue_mode() {
         return 1;
     }
     sig_quit_raised = 0;
+    start_after_menu();
   }
+}
+
+void start_after_menu() {
+  if (!unpacked_image_waiting()) return;
+  run_rescue_mode();
+  start_unpacked_image();
 }
 
 int run_usb_rescue() {
