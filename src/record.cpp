@@ -146,10 +146,14 @@ int bundle_walk_next(BundleWalk* walk, BundleRecord* rec) {
   }
   rec->hdr = decode_header(rec->raw);
   rec->shape = record_shape(rec->hdr, walk->file_size - rec->offset);
-  if (rec->shape == RecordShape::kOk) {
+  // An extended header shorter than its own fields still gives the record's size (hdrlen + len):
+  // the walk goes on behind it, so that no record after it is left out. A record of size zero,
+  // or one that runs past the end of the file or wraps, ends the walk.
+  const bool sized = rec->shape == RecordShape::kOk ||
+                     (rec->shape == RecordShape::kBelowHeader && rec->hdr.total_size > 0 &&
+                      rec->hdr.total_size <= walk->file_size - rec->offset);
+  if (sized) {
     walk->next = rec->offset + rec->hdr.total_size;
-    // A zero-size record (hdrlen 0, len 0) is caught as kBelowHeader; a standard record is at
-    // least 16 bytes, so the walk always moves forward.
   } else {
     walk->ended = true;
   }
@@ -163,8 +167,12 @@ int record_crc_fd(int fd, uint64_t offset, const RecordHeader& hdr, uint8_t* buf
   while (pos < hdr.total_size) {
     const uint64_t left = hdr.total_size - pos;
     const size_t want = left < buf_size ? static_cast<size_t>(left) : buf_size;
-    if (pread_full(fd, buf, want, offset + pos) != static_cast<ssize_t>(want)) return -1;
-    crc = gen_crc(buf, static_cast<uint32_t>(want), crc);
+    const ssize_t got = pread_full(fd, buf, want, offset + pos);
+    if (got > 0) crc = gen_crc(buf, static_cast<uint32_t>(got), crc);
+    if (got != static_cast<ssize_t>(want)) {
+      *crc_out = crc;  // over the bytes that are there
+      return -1;
+    }
     pos += want;
   }
   *crc_out = crc;

@@ -116,7 +116,8 @@ struct BundleRecord {
 };
 
 // Walks a bundle through an open file descriptor with positioned reads (the descriptor's own
-// offset is not used). The walk always advances: after a record whose sizes are unusable it ends,
+// offset is not used). The walk always advances: an extended header below its 20 bytes is walked
+// past by hdrlen + len; after a record of size zero, or one past the end of the file, it ends,
 // since the next record's position is then unknown.
 struct BundleWalk {
   int fd = -1;
@@ -138,6 +139,7 @@ struct BundleWalk {
 [[nodiscard]] ssize_t pread_full(int fd, void* buf, size_t count, uint64_t offset);
 
 // Computes the record check over bytes 4 .. total_size-1 of the record at `offset` of fd, reading
-// through `buf`. Returns 0 and stores the checksum in *crc_out, or -1 when a read comes up short.
+// through `buf`. Returns 0 and stores the checksum in *crc_out, or -1 when a read comes up short
+// (or fails), with the checksum of the bytes read until then in *crc_out.
 [[nodiscard]] int record_crc_fd(int fd, uint64_t offset, const RecordHeader& hdr, uint8_t* buf,
                                 size_t buf_size, uint32_t* crc_out);

@@ -211,10 +211,9 @@ INSTALLER_ROWS = [
     ("more bad checksums", flipped(RFS), flipped(UBOOT_MAX), (),
      "Installing Root Filesystem: " + bad_crc("RFS", flipped(RFS)) + EXTRACT + "Installing Boot Loader: " +
      bad_crc("UBOOT", flipped(UBOOT_MAX)), {}),
-    # A record the bundle cuts short is named with checksum 0.
+    # A record the bundle cuts short is named with the checksum of the bytes it has.
     ("no record, a record cut short", b"x" * 10, KERNEL[:1000], (),
-     "File processed\ninstall=0\n" + EXTRACT + "Installing Kernel: Bad crc for KERNEL: 0x00000000, voiding "
-     "download\ninstall=0\n", {}),
+     "File processed\ninstall=0\n" + EXTRACT + "Installing Kernel: " + bad_crc("KERNEL", KERNEL[:1000]), {}),
     ("too big", over("dtb", 0x40000), over("rfs", 0xF00000), (),
      "Installing Device Tree: DFT image is too big for flash (262145 > 262144)\ninstall=0\n" + EXTRACT +
      "Installing Root Filesystem: RFS image is too big for flash (15728641 > 15728640)\ninstall=0\n", {}),
@@ -242,6 +241,10 @@ INSTALLER_ROWS = [
     ("half-erased block", KERNEL, KERNEL, ("half_erase_mtd=kernel:2",),
      "Installing Kernel:      \b\b\b\b000%Flash Write mtd erase failed.\n\nkernel image update failed\ninstall=0\n" +
      EXTRACT + "Installing Kernel: " + flash_progress(3) + "File processed\ninstall=1\n", {"flash/kernel": KERNEL}),
+    # An extended header that claims fewer than its 20 bytes is walked past by hdrlen + len.
+    ("short extended header between", DTB + bare_header(7 << 24 | TAG | 0x80000000, 50, 12) + pattern(42, 7) + KERNEL,
+     b"", (), "Installing Device Tree: " + flash_progress(1) + "Installing Kernel: " + flash_progress(3) +
+     "File processed\ninstall=1\n", {"flash/devicetree": DTB, "flash/kernel": KERNEL}),
     ("unknown record between", RFS + other_record(7, 50) + DIAGS9, b"", (),
      "Installing Root Filesystem: " + flash_progress(1) + "Installing Diagnostics: " + flash_progress(1) +
      "done\nFile processed\ninstall=1\n", {"flash/rfs": RFS, "flash/rescue": DIAGS9}),
