@@ -5,6 +5,9 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -12,6 +15,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+
+#include "board_files.h"
 
 namespace {
 
@@ -100,4 +105,86 @@ std::string open_idle_serial(int* master) {
   *master = posix_openpt(O_RDWR | O_NOCTTY);
   if (*master < 0 || grantpt(*master) != 0 || unlockpt(*master) != 0) return "";
   return ptsname(*master);
+}
+
+namespace {
+
+// Connects to qemu's socket, which appears once qemu has started; -1 when the runner ended first.
+int connect_console(const std::string& path, pid_t runner) {
+  for (;;) {
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    struct sockaddr_un addr {};
+    addr.sun_family = AF_UNIX;
+    snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
+    if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) return fd;
+    if (fd >= 0) close(fd);
+    if (waitpid(runner, nullptr, WNOHANG) != 0) return -1;
+    usleep(20000);
+  }
+}
+
+}  // namespace
+
+void relay_system_console(const std::string& socket_path, const std::string& ready, pid_t runner) {
+  const int line = connect_console(socket_path, runner);
+  if (line < 0) return;
+  struct termios saved {};
+  const bool tty = tcgetattr(0, &saved) == 0;
+  if (tty) {
+    struct termios raw = saved;
+    cfmakeraw(&raw);
+    tcsetattr(0, TCSANOW, &raw);
+  }
+  bool input = false, input_open = true;
+  char buf[4096];
+  for (;;) {
+    struct stat st;
+    if (!input) input = stat(ready.c_str(), &st) == 0 && st.st_size > 0;
+    struct pollfd p[2] = {{line, POLLIN, 0}, {0, POLLIN, 0}};
+    if (poll(p, input && input_open ? 2 : 1, 50) < 0 && errno != EINTR) break;
+    if (p[0].revents & (POLLIN | POLLHUP | POLLERR)) {
+      const ssize_t n = read(line, buf, sizeof buf);
+      if (n <= 0) break;
+      write_all(1, buf, n);
+    }
+    if (input && input_open && (p[1].revents & (POLLIN | POLLHUP))) {
+      const ssize_t n = read(0, buf, sizeof buf);
+      if (n > 0) write_all(line, buf, n);
+      input_open = n > 0;  // a console at its end types nothing more
+    }
+  }
+  if (tty) tcsetattr(0, TCSANOW, &saved);
+  close(line);
+}
+
+int boot_system_board(const std::string& runner, const std::string& board, const std::string& launcher,
+                      bool usb, const std::vector<std::string>& launcher_args) {
+  char dir[] = "/tmp/kvzsim-console-XXXXXX";
+  if (!mkdtemp(dir)) {
+    perror("kvzsim: cannot create a directory for the console");
+    return 2;
+  }
+  std::vector<std::string> args = {runner, board, launcher, usb ? "1" : "0", dir, "--"};
+  args.insert(args.end(), launcher_args.begin(), launcher_args.end());
+  const pid_t pid = fork();
+  if (pid == 0) {
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    const int null = open("/dev/null", O_RDONLY);
+    dup2(null, 0);  // the console is relayed by the parent
+    execv(argv[0], argv.data());
+    fprintf(stderr, "kvzsim: cannot run %s: %s\n", runner.c_str(), strerror(errno));
+    _exit(2);
+  }
+  int status = 2 << 8;
+  if (pid > 0) {
+    relay_system_console(std::string(dir) + "/console", std::string(dir) + "/ready", pid);
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+  } else {
+    perror("kvzsim: cannot fork");
+  }
+  remove_tree(dir);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 2;
 }

@@ -4,12 +4,10 @@
 // device emulator preloaded, and reports how the run ended.
 #include <dirent.h>
 #include <fcntl.h>
-#include <ftw.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
-#include <sys/types.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -43,11 +41,13 @@ constexpr const char* kInitHelp =
     "  record in the rescue partition), or erased flash and EEPROM with --blank\n";
 constexpr const char* kBootHelp =
     "usage: kvzsim boot BOARD [--target host|ppc] [--time-scale N] [--usb] [--launcher PATH]\n"
-    "                         [--serial TTY|none] [--pty] [--fault KEY=VALUE]... [-- ARG...]\n"
+    "                         [--serial TTY|none] [--pty] [--system] [--fault KEY=VALUE]...\n"
+    "                         [-- ARG...]\n"
     "  powers the board on once; this terminal is its console and, unless --serial names\n"
     "  another line, its serial line /dev/ttyS0 too. --pty gives the board a console of its\n"
     "  own for a terminal program (its name is shown on standard error). --usb inserts the\n"
-    "  stick; --time-scale N runs board time N times faster.\n"
+    "  stick; --time-scale N runs board time N times faster. --system boots the board on a\n"
+    "  real PowerPC kernel under qemu-system-ppc (the kernel is built once, on first use).\n"
     "  exit status: 0 the launcher became /bin/backtrace, 1 it rebooted the board, 3 any\n"
     "  other end (a crash, an exit without reboot, a power cut), 2 kvzsim's own error\n";
 constexpr const char* kVpdHelp =
@@ -83,6 +83,7 @@ struct BootOptions {
   double time_scale = 1.0;
   bool usb = false;
   bool pty = false;  // a console of the board's own, for a terminal program
+  bool system = false;  // the board on a real kernel under qemu-system-ppc
   std::string launcher;
   std::string serial;
   std::vector<std::string> faults;
@@ -108,6 +109,8 @@ BootOptions parse_boot(int argc, char** argv) {
       o.usb = true;
     } else if (a == "--pty") {
       o.pty = true;
+    } else if (a == "--system") {
+      o.system = true;
     } else if (a == "--launcher") {
       o.launcher = value();
     } else if (a == "--serial") {
@@ -347,6 +350,18 @@ std::string write_count(const RunDir& run, const char* kind) {
   return text.empty() ? "0" : text.substr(0, text.find('\n'));
 }
 
+// The board on a real PowerPC kernel under qemu-system-ppc. It has no emulator to inject faults
+// with; only the absence of an XMODEM receiver, which it shares, may be asked.
+[[noreturn]] void boot_system(const BootOptions& o) {
+  for (const std::string& f : o.faults)
+    if (f != "no_rx=1") die("--fault " + f + " needs the emulated board (no --system)");
+  const std::string launcher = o.launcher.empty() ? ppc_bin_dir() + "/kvzboot" : o.launcher;
+  const std::string runner = exists(KVZ_SYSTEM_DIR "/boot-system")
+                                 ? KVZ_SYSTEM_DIR "/boot-system"
+                                 : self_dir() + "/" KVZ_INSTALL_LIB_FROM_BIN "/system/boot-system";
+  exit(boot_system_board(runner, o.board, launcher, o.usb, o.launcher_args));
+}
+
 int boot(int argc, char** argv) {
   if (argc < 1) {
     fputs(kBootHelp, stderr);
@@ -355,6 +370,7 @@ int boot(int argc, char** argv) {
   const BootOptions o = parse_boot(argc, argv);
   if (!exists(o.board + "/flash/kernel") || !exists(o.board + "/config"))
     die(o.board + " is not a board directory (make one with kvzsim init)");
+  if (o.system) boot_system(o);
   std::string launcher = o.launcher;
   if (launcher.empty())
     launcher = o.target == "ppc" ? ppc_bin_dir() + "/kvzboot"
