@@ -121,9 +121,18 @@ const Stub kStubs[] = {
      "# No debugger attaches on the virtual board: report the port and end.\n"
      "echo \"gdbserver: $2 waiting for a debugger on port ${1#:}\"\n"},
     {"flash_eraseall", true,
-     "# Erases a whole MTD partition; erasing the /user partition empties /user.\n"
+     "# Erases a whole MTD partition, showing its progress as BusyBox's does; erasing the /user\n"
+     "# partition empties /user.\n"
      "dev=\"$1\"\n"
      "size=$(stat -c %s \"$dev\") || exit 1\n"
+     "block=$(($(sed -n 's/^erase_size=//p' /kvzsim/board/config | tail -n 1)))\n"
+     "[ \"$block\" -gt 0 ] || block=$size\n"
+     "at=0\n"
+     "while [ $at -lt $size ]; do\n"
+     "  printf '\\rErasing %u Kibyte @ %x - %2u%% complete.' $((block / 1024)) $at $((at * 100 / size))\n"
+     "  at=$((at + block))\n"
+     "done\n"
+     "printf '\\rErasing %u Kibyte @ %x - 100%% complete.\\n' $((block / 1024)) $size\n"
      "head -c \"$size\" /dev/zero | tr '\\000' '\\377' | dd of=\"$dev\" conv=notrunc status=none\n"
      "if [ \"$dev\" = /dev/mtd-user-char ]; then find /user -mindepth 1 -delete; fi\n"},
     {"rx", false,
