@@ -22,8 +22,10 @@ import zlib
 from collections import namedtuple
 from pathlib import Path
 
+import pytest
+
 ROOT = Path(__file__).resolve().parents[2]
-KINDS = ("host", "ppc")
+KINDS = ("host", "ppc", "system")
 CAMPAIGN = []  # the power-cut campaign's rows, printed at the end of the run
 
 # ---- Records, archives, bytes ------------------------------------------------------------------
@@ -148,10 +150,12 @@ IMAGE1, IMAGE2, ARCHIVE = "user/images/image1", "user/images/image2", "tmp/kavos
 
 class Board:
     """A board directory made by `kvzsim init` (removed again unless KVZSIM_KEEP is set); paths are
-    relative to it."""
+    relative to it. The `system` board boots it on a real kernel under qemu-system-ppc: it has no
+    emulator, so no faults, I2C log or erase counts, and its serial line is the console's."""
 
     def __init__(self, kind, bins, *init_args):
         self.kind, self.bins, self.sim = kind, bins, os.path.join(bins["host"], "kvzsim")
+        self.emulated = kind != "system"
         # In memory when the machine has room for boards of 33 MB, two tests at a time.
         shm = "/dev/shm" if os.access("/dev/shm", os.W_OK) and shutil.disk_usage("/dev/shm").free > 2e9 else None
         self.dir = tempfile.mkdtemp(prefix="kvzsim-test-", dir=shm)
@@ -223,10 +227,19 @@ class Board:
 
     def launcher(self, name):
         """A stand-in program of this kind's build, to boot in the launcher's place."""
-        return os.path.join(self.bins[self.kind], name)
+        return os.path.join(self.bins["host" if self.kind == "host" else "ppc"], name)
+
+    def emulated_only(self, why):
+        """Skips a scenario that the system board cannot set up."""
+        if not self.emulated:
+            pytest.skip("needs the emulated board: " + why)
 
     def start(self, *options, scale=20, console=True, own_line=True):
-        return Console(self, options, scale, console, own_line)
+        """A boot; on the system board, a boot that needs the emulator is skipped."""
+        faults = [options[i + 1] for i, o in enumerate(options) if o == "--fault" and options[i + 1] != "no_rx=1"]
+        if not self.emulated and (faults or {"--pty", "--serial"} & set(options) or console is not True):
+            pytest.skip(f"needs the emulated board: {' '.join(faults) or 'a line of its own, or a console that ends'}")
+        return Console(self, options, scale, console, own_line and self.emulated)
 
     def boot(self, *options, dialog=(), scale=20, console=True, own_line=True):
         """One power-up; each dialog step waits for its prompt, then answers it (Console.step)."""
@@ -256,11 +269,12 @@ def waits_on(rdev, sleeps):
             if int(pid) == os.getpid() or Path(f"/proc/{pid}/comm").read_text() == "bwrap\n":
                 continue
             fds = [int(fd) for fd in os.listdir(f"/proc/{pid}/fd") if os.stat(f"/proc/{pid}/fd/{fd}").st_rdev == rdev]
-            for tid in os.listdir(f"/proc/{pid}/task") if fds else ():
-                nr, arg0, *_ = Path(f"/proc/{pid}/task/{tid}/syscall").read_text().split() + ["", ""]
-                if nr.isdigit() and (int(nr) in POLLS or sleeps and int(nr) in SLEEPS
-                                     or int(nr) in READS and int(arg0, 16) in fds):
-                    return True
+            # The main thread only: qemu-user runs the PowerPC program there, and sleeps in threads
+            # of its own.
+            nr, arg0, *_ = Path(f"/proc/{pid}/syscall").read_text().split() + ["", ""] if fds else ("", "")
+            if nr.isdigit() and (int(nr) in POLLS or sleeps and int(nr) in SLEEPS
+                                 or int(nr) in READS and int(arg0, 16) in fds):
+                return True
         except (OSError, ValueError):
             continue
     return False
@@ -281,19 +295,24 @@ class Console:
         # The line's far end stays open, so that the test never sees a hang-up before the launcher
         # has opened it. Without a line of its own, the serial line is the console's.
         self.line, self.line_slave = pty.openpty() if own_line else (self.keys, os.dup(slave))
+        if self.keys is not None and not board.emulated:
+            tty.setraw(slave)  # the keys pass untouched to the system board's UART, which edits them
         if own_line:
             tty.setraw(self.line)
             options = ("--serial", os.ttyname(self.line_slave), *options) if "--serial" not in options else options
         self.rdev = {False: os.fstat(slave).st_rdev, True: os.fstat(self.line_slave).st_rdev}
-        self.proc = subprocess.Popen([board.sim, "boot", board.dir, "--target", board.kind, "--time-scale",
-                                      str(scale), *options], stdin=slave, stdout=subprocess.PIPE,
-                                     stderr=subprocess.PIPE, start_new_session=True)
+        target = ("--target", board.kind) if board.emulated else ("--system",)
+        self.proc = subprocess.Popen([board.sim, "boot", board.dir, *target, "--time-scale", str(scale), *options],
+                                     stdin=slave, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                     start_new_session=True)
         os.close(slave)
-        self.bufs = {"out": b"", "err": b"", "echo": b"", "line": b""}
+        self.bufs, self.raw_out = {"out": b"", "err": b"", "echo": b"", "line": b""}, b""
         self.seen = {"out": 0, "err": 0, "line": 0}
         self.fds = {self.proc.stdout.fileno(): "out", self.proc.stderr.fileno(): "err", self.keys: "echo",
                     self.line: "line"}
         self.fds.pop(None, None)
+        # Where the serial line's bytes from the board arrive.
+        self.line_in = self.line if board.emulated else self.proc.stdout.fileno()
         for fd in self.fds:
             os.set_blocking(fd, False)
 
@@ -309,9 +328,18 @@ class Console:
             except OSError:
                 data = b""
             if data:
-                self.bufs[self.fds[fd]] += data
+                self.take(self.fds[fd], data)
             elif fd in self.open_pipes():
                 del self.fds[fd]
+
+    def take(self, name, data):
+        if name == "out" and not self.board.emulated:
+            # The system board's serial line is its console, a UART that ends lines with CR LF.
+            self.raw_out += data
+            self.bufs["out"] = self.raw_out.replace(b"\r\n", b"\n")
+            self.bufs["line"] += data
+        else:
+            self.bufs[name] += data
 
     def wait_for(self, text, timeout=30, where="out"):
         """Waits until standard output (or the serial line) holds text after what earlier waits
@@ -326,9 +354,11 @@ class Console:
 
     def send(self, keys, line=False, wait=True):
         """Types keys on the console, or writes them on the serial line, once the board waits to
-        read them there."""
-        end = time.monotonic() + 10
-        while wait and time.monotonic() < end and self.proc.poll() is None and not waits_on(self.rdev[line], line):
+        read them there (on the system board, whose processes this machine cannot see, a second
+        after the prompt)."""
+        end = time.monotonic() + (10 if self.board.emulated else 1)
+        while wait and time.monotonic() < end and self.proc.poll() is None and (
+                not self.board.emulated or not waits_on(self.rdev[line], line)):
             self.pump(0.01)
         os.write(self.line if line else self.keys, encoded(keys))
 
@@ -353,20 +383,25 @@ class Console:
         os.set_blocking(sx.stdout.fileno(), False)
         # The receiver's latest request for the first block; older ones would make sx send it twice.
         pending, self.seen["line"] = self.bufs["line"][self.seen["line"]:][-1:], len(self.bufs["line"])
-        end = time.monotonic() + timeout
+        # Like a real line, the relay takes its time: the sender's next block goes out 30 ms after
+        # the receiver's last answer, when lrzsz's rx has dropped what was on its line after its
+        # answer (it does, right after each ACK).
+        end, answered = time.monotonic() + timeout, 0.0
         while sx.poll() is None and time.monotonic() < end:
             try:
                 sx.stdin.write(pending)  # the receiver's requests
                 pending = b""
             except OSError:
                 pass
-            ready = select.select([sx.stdout, self.line], [], [], 0.02)[0]
-            if sx.stdout in ready and (data := sx.stdout.read(1100)):
+            ready = select.select([sx.stdout, self.line_in], [], [], 0.01)[0]
+            if sx.stdout in ready and time.monotonic() - answered > 0.03 and (data := sx.stdout.read(1100)):
                 os.write(self.line, data)
-            if self.line in ready:
-                pending = os.read(self.line, 256)
-            self.pump(0, skip=("line",))
+            if self.line_in in ready and (pending := os.read(self.line_in, 256)):
+                answered = time.monotonic()
+                self.take(self.fds[self.line_in], pending)
+            self.pump(0, skip=("line", "out"))
         sx.kill()
+        self.seen["line"] = len(self.bufs["line"])  # the requests answered
         return sx.wait()
 
     def finish(self, timeout=120):
@@ -382,6 +417,8 @@ class Console:
         for fd in {self.line, self.line_slave, self.keys, self.proc.stdout, self.proc.stderr}:
             os.close(fd) if isinstance(fd, int) else fd and fd.close()
         text = {k: v.decode("latin-1") for k, v in self.bufs.items()}
+        if not self.board.emulated:  # the serial download shares the system board's console: leave out its bytes
+            text["out"] = re.sub(r"(?<=before initiating the download\.\n)[C\x06\x15\x18]+", "", text["out"])
         return Boot(self.proc.wait(), text["out"], text["err"], text["echo"])
 
 
@@ -404,10 +441,12 @@ def run(board, want, setup=None, options=(), dialog=(), scale=20, console=True, 
     got = board.boot(*options, dialog=dialog or (), scale=scale, console=console and dialog is not None)
     what += ": " if what else ""
     same(got.status, want.status, what + "kvzsim's exit status")
-    same(re.sub(r"\.*(?=USB mounted and ready!)", "", got.out, count=1), want.out, what + "standard output")
+    out = re.sub(r"\.*(?=USB mounted and ready!)", "", got.out, count=1)
+    same(out, want.out, what + "standard output")
     same(got.err, want.err, what + "standard error")
     same(board.commands(), list(want.commands), what + "command log")
-    same(got.echo, want.echo, what + "the console's echo")
+    if board.emulated:  # the system board's console does not echo (its echo would be output)
+        same(got.echo, want.echo, what + "the console's echo")
     if check:
         check(board)
     return got

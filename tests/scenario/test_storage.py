@@ -28,7 +28,8 @@ def filled(data, *fills):
 def expect_kernel(board, want, erased, block=BLOCK):
     """The kernel partition's bytes and its blocks' erase counts ({block: count})."""
     same(board.read("flash/kernel"), want, "kernel partition")
-    same(board.erase_counts("kernel"), [erased.get(i, 0) for i in range(KERNEL_SIZE // block)], "erase counts")
+    if board.emulated:  # the system board's flash counts no erases
+        same(board.erase_counts("kernel"), [erased.get(i, 0) for i in range(KERNEL_SIZE // block)], "erase counts")
 
 
 def mkenvimage(board, size, *variables):
@@ -145,18 +146,22 @@ def test_eeprom_writes_follow_the_register_step(board):
     board.set_vpd(0x1021, 0x77)
     vpd, regs = bytearray(board.read("eeprom/vpd.bin")), bytearray(board.read("eeprom/regs.bin"))
     closed = "I2C error when setting bus 0, device 0xa8: 9\n"
+    # qemu's 24Cxx model keeps a lone address byte apart from the pointer, and its bus answers the
+    # general call (device 0): on the system board those two requests go unasked.
+    odd = ("i2c_read 0x1010 1 1\nubootenv_read\n", "i2c_read=1 77\nubootenv_read=-1\n") if board.emulated else ("", "")
     same(drive(board, "i2c_init\nset_image 2\nset_booted_image 4\nget_usbboot\nget_image\neeprom_read 312 4\n"
-               "i2c_read 0x0120 1 2\ni2c_read 0x1010 1 1\nubootenv_read\ni2c_close\ni2c_close\nget_image\n"
+               "i2c_read 0x0120 1 2\n" + odd[0] + "i2c_close\ni2c_close\nget_image\n"
                "eeprom_read 312 2\nubootenv_read\nset_image 2\n").out,
          "i2c_init=0\nset_image=3\nset_booted_image=3\nget_usbboot=212\nget_image=2\neeprom_read=4 ffff04d4\n"
-         "i2c_read=1 ff\ni2c_read=1 77\nubootenv_read=-1\ni2c_close=0\ni2c_close=0\n" + closed + "get_image=0\n" +
+         "i2c_read=1 ff\n" + odd[1] + "i2c_close=0\ni2c_close=0\n" + closed + "get_image=0\n" +
          closed + "eeprom_read=0 0000\nubootenv_read=-1\nI2C error when setting bus 0: 9\nset_image=-1\n")
-    same(board.i2c_log(), [
-        "i2c-1 0x20 smbus-read reg 0x04 = 0x0c", "i2c-1 0x20 smbus-write reg 0x0c = 0x04", "i2c-0 0x54 write 01 00 02",
-        "i2c-1 0x20 smbus-read reg 0x04 = 0x0c", "i2c-1 0x20 smbus-write reg 0x0c = 0x04", "i2c-0 0x54 write 01 3a 04",
-        "i2c-0 0x54 write 01 3b", "i2c-0 0x54 read d4", "i2c-0 0x54 write 01 00", "i2c-0 0x54 read 02",
-        "i2c-0 0x54 write 01 38", "i2c-0 0x54 read ff ff 04 d4", "i2c-0 0x54 write 01 20", "i2c-0 0x54 read ff",
-        "i2c-0 0x54 write 10", "i2c-0 0x54 read 77", "i2c-0 0x00 write nak", "i2c-0 0x00 read 0 nak"], "I2C log")
+    if board.emulated:  # the system board logs no I2C transfers
+        same(board.i2c_log(), [
+            "i2c-1 0x20 smbus-read reg 0x04 = 0x0c", "i2c-1 0x20 smbus-write reg 0x0c = 0x04", "i2c-0 0x54 write 01 00 02",
+            "i2c-1 0x20 smbus-read reg 0x04 = 0x0c", "i2c-1 0x20 smbus-write reg 0x0c = 0x04", "i2c-0 0x54 write 01 3a 04",
+            "i2c-0 0x54 write 01 3b", "i2c-0 0x54 read d4", "i2c-0 0x54 write 01 00", "i2c-0 0x54 read 02",
+            "i2c-0 0x54 write 01 38", "i2c-0 0x54 read ff ff 04 d4", "i2c-0 0x54 write 01 20", "i2c-0 0x54 read ff",
+            "i2c-0 0x54 write 10", "i2c-0 0x54 read 77", "i2c-0 0x00 write nak", "i2c-0 0x00 read 0 nak"], "I2C log")
     vpd[SELECTED], vpd[BOOTED], regs[12] = 2, 4, 0x04
     same(board.read("eeprom/vpd.bin"), bytes(vpd), "VPD")
     same(board.read("eeprom/regs.bin"), bytes(regs), "bus-1 registers")
@@ -167,6 +172,7 @@ def test_serial_line_is_handed_over_and_back(new_board):
     115200 bps 8N1 raw, modem control and control characters kept, and back exactly. A key that
     is not Enter is dropped. Without a serial line nothing is waited for."""
     board = new_board("--blank")
+    board.emulated_only("the serial line's settings, which only the board itself can read")
     c = board.start("--launcher", board.launcher("kvzsim_storage"))
     t = termios.tcgetattr(c.line)
     t[0:4] = [termios.ICRNL | termios.IXON | termios.BRKINT, termios.OPOST | termios.ONLCR,
