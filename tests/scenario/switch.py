@@ -156,12 +156,17 @@ class Board:
     def __init__(self, kind, bins, *init_args):
         self.kind, self.bins, self.sim = kind, bins, os.path.join(bins["host"], "kvzsim")
         self.emulated = kind != "system"
+        self.consoles = []  # the boots started, ended at the latest when the board is discarded
         # In memory when the machine has room for boards of 33 MB, two tests at a time.
         shm = "/dev/shm" if os.access("/dev/shm", os.W_OK) and shutil.disk_usage("/dev/shm").free > 2e9 else None
         self.dir = tempfile.mkdtemp(prefix="kvzsim-test-", dir=shm)
         subprocess.run([self.sim, "init", self.dir, *init_args], check=True, capture_output=True)
 
     def discard(self):
+        for c in self.consoles:  # a boot a failed test left running (a system board's qemu would stay)
+            if c.proc.poll() is None:
+                os.killpg(c.proc.pid, signal.SIGKILL)
+                c.proc.wait()
         if not os.environ.get("KVZSIM_KEEP"):
             shutil.rmtree(self.dir, ignore_errors=True)
 
@@ -239,7 +244,8 @@ class Board:
         faults = [options[i + 1] for i, o in enumerate(options) if o == "--fault" and options[i + 1] != "no_rx=1"]
         if not self.emulated and (faults or {"--pty", "--serial"} & set(options) or console is not True):
             pytest.skip(f"needs the emulated board: {' '.join(faults) or 'a line of its own, or a console that ends'}")
-        return Console(self, options, scale, console, own_line and self.emulated)
+        self.consoles.append(Console(self, options, scale, console, own_line and self.emulated))
+        return self.consoles[-1]
 
     def boot(self, *options, dialog=(), scale=20, console=True, own_line=True):
         """One power-up; each dialog step waits for its prompt, then answers it (Console.step)."""

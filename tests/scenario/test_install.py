@@ -175,7 +175,7 @@ def test_console_of_its_own(board):
     fd = os.open(re.search(rb"console is (\S+):", c.bufs["err"])[1], os.O_RDWR | os.O_NOCTTY)
     tty.setraw(fd)
     os.write(fd, b"\r")
-    out, end = b"", time.monotonic() + 30
+    out, end = b"", time.monotonic() + 60
     while APP1.encode() not in out.replace(b"\r", b"") and time.monotonic() < end:
         out += os.read(fd, 4096) if select.select([fd], [], [], 0.1)[0] else b""
     os.close(fd)
