@@ -1,7 +1,7 @@
 # Thin entry over CMake presets. ./kvz installs the Debian packages first; these targets assume
 # they are there.
 .PHONY: all build build-ppc build-asan build-fuzz demo test test-host test-ppc test-asan bench \
-        fuzz fuzz-ci fuzz-merge campaign format clean package
+        fuzz fuzz-ci fuzz-merge campaign format clean package system-board
 
 DEMO_BOARD ?= build/demo-board
 
@@ -33,8 +33,14 @@ demo: build-ppc build
 	@echo "== the PowerPC launcher, under qemu =="
 	build/bin/kvzsim boot $(DEMO_BOARD) --time-scale 4 --target ppc
 
+# The system board's kernel and busybox, built once and cached (a few minutes the first time),
+# before the tests, so that their build does not share the machine with the timed scenarios.
+system-board:
+	tools/kvzsim/system/build-kernel >/dev/null
+	tools/kvzsim/system/build-busybox >/dev/null
+
 # Everything: the PowerPC tree first, since the host scenario tests also boot its launcher.
-test: build-ppc build build-asan
+test: build-ppc build build-asan system-board
 	ctest --preset ppc
 	ctest --preset host
 	ctest --preset asan
