@@ -312,7 +312,7 @@ class Console:
                                      stdin=slave, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                      start_new_session=True)
         os.close(slave)
-        self.bufs, self.raw_out = {"out": b"", "err": b"", "echo": b"", "line": b""}, b""
+        self.bufs = {"out": b"", "err": b"", "echo": b"", "line": b""}
         self.seen = {"out": 0, "err": 0, "line": 0}
         self.fds = {self.proc.stdout.fileno(): "out", self.proc.stderr.fileno(): "err", self.keys: "echo",
                     self.line: "line"}
@@ -341,9 +341,8 @@ class Console:
     def take(self, name, data):
         if name == "out" and not self.board.emulated:
             # The system board's serial line is its console, a UART that ends lines with CR LF.
-            self.raw_out += data
-            self.bufs["out"] = self.raw_out.replace(b"\r\n", b"\n")
             self.bufs["line"] += data
+            self.bufs["out"] = self.bufs["line"].replace(b"\r\n", b"\n")
         else:
             self.bufs[name] += data
 
@@ -447,8 +446,7 @@ def run(board, want, setup=None, options=(), dialog=(), scale=20, console=True, 
     got = board.boot(*options, dialog=dialog or (), scale=scale, console=console and dialog is not None)
     what += ": " if what else ""
     same(got.status, want.status, what + "kvzsim's exit status")
-    out = re.sub(r"\.*(?=USB mounted and ready!)", "", got.out, count=1)
-    same(out, want.out, what + "standard output")
+    same(re.sub(r"\.*(?=USB mounted and ready!)", "", got.out, count=1), want.out, what + "standard output")
     same(got.err, want.err, what + "standard error")
     same(board.commands(), list(want.commands), what + "command log")
     if board.emulated:  # the system board's console does not echo (its echo would be output)

@@ -350,11 +350,11 @@ std::string write_count(const RunDir& run, const char* kind) {
   return text.empty() ? "0" : text.substr(0, text.find('\n'));
 }
 
-// The board on a real PowerPC kernel under qemu-system-ppc. It has no emulator to inject faults
-// with; only the absence of an XMODEM receiver, which it shares, may be asked.
+// The board on a real kernel: no emulator, so no faults but the missing XMODEM receiver it shares.
 [[noreturn]] void boot_system(const BootOptions& o) {
   for (const std::string& f : o.faults)
     if (f != "no_rx=1") die("--fault " + f + " needs the emulated board (no --system)");
+  if (o.pty || !o.serial.empty()) die("--pty and --serial need the emulated board (no --system)");
   const std::string launcher = o.launcher.empty() ? ppc_bin_dir() + "/kvzboot" : o.launcher;
   const std::string runner = exists(KVZ_SYSTEM_DIR "/boot-system")
                                  ? KVZ_SYSTEM_DIR "/boot-system"
